@@ -1,0 +1,24 @@
+# Installs the libraries and their headers as the CMake package `orvanta`,
+# so that a host uses them with find_package(orvanta).
+include(CMakePackageConfigHelpers)
+
+set(orvanta_install_targets orvanta_contracts orvanta_robot orvanta_warnings orvanta_platform_sqlite)
+foreach(t orvanta_conductor orvanta_platform_sim)
+  if(TARGET ${t})
+    list(APPEND orvanta_install_targets ${t})
+  endif()
+endforeach()
+
+install(TARGETS ${orvanta_install_targets} EXPORT orvantaTargets
+  LIBRARY DESTINATION lib ARCHIVE DESTINATION lib RUNTIME DESTINATION bin INCLUDES DESTINATION include)
+install(DIRECTORY contracts/include/ robot/include/ platform/sqlite/include/ DESTINATION include)
+install(DIRECTORY ${CMAKE_BINARY_DIR}/robot/include/ DESTINATION include)
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/platform/sim/include)
+  install(DIRECTORY platform/sim/include/ DESTINATION include)
+endif()
+install(EXPORT orvantaTargets NAMESPACE orvanta:: DESTINATION lib/cmake/orvanta)
+configure_package_config_file(cmake/orvantaConfig.cmake.in ${CMAKE_BINARY_DIR}/orvantaConfig.cmake
+  INSTALL_DESTINATION lib/cmake/orvanta)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/orvantaConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/orvantaConfig.cmake ${CMAKE_BINARY_DIR}/orvantaConfigVersion.cmake
+  DESTINATION lib/cmake/orvanta)

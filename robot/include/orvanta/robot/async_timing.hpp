@@ -1,0 +1,16 @@
+#pragma once
+
+// Asynchronous waits on the facility's clock (see timing.hpp).
+
+#include <boost/asio/awaitable.hpp>
+
+#include "orvanta/robot/export.hpp"
+
+namespace orvanta::timing {
+
+// Waits `seconds` of clock time without blocking the event loop. Ends with
+// boost::system::system_error(operation_aborted) when the waiting task is
+// cancelled.
+ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> async_sleep(double seconds);
+
+}  // namespace orvanta::timing
