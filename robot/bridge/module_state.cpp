@@ -1,12 +1,12 @@
 // The process-wide objects of the robot library: the shared state, the
 // logger, standard output and the per-thread running loop.
 
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
-
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
@@ -40,7 +40,9 @@ namespace {
 thread_local boost::asio::io_context* current_loop = nullptr;
 }
 
-boost::asio::io_context* running_loop_or_null() noexcept { return current_loop; }
+boost::asio::io_context* running_loop_or_null() noexcept {
+  return current_loop;
+}
 
 boost::asio::io_context& running_loop() {
   if (current_loop == nullptr) throw std::runtime_error("no running event loop");
@@ -51,6 +53,8 @@ RunningLoopScope::RunningLoopScope(boost::asio::io_context& loop) noexcept : pre
   current_loop = &loop;
 }
 
-RunningLoopScope::~RunningLoopScope() { current_loop = previous_; }
+RunningLoopScope::~RunningLoopScope() {
+  current_loop = previous_;
+}
 
 }  // namespace orvanta

@@ -1,12 +1,11 @@
 #include "orvanta/robot/timing.hpp"
 
 #include <algorithm>
-#include <mutex>
-#include <thread>
-
 #include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <mutex>
+#include <thread>
 
 #include "orvanta/robot/async_timing.hpp"
 
@@ -112,17 +111,29 @@ using Timer = boost::asio::basic_waitable_timer<MonotonicClock, WaitTraits>;
 
 }  // namespace
 
-SystemTime now() { return clock().wall(); }
+SystemTime now() {
+  return clock().wall();
+}
 
 double time() {
   return std::chrono::duration<double>(now().time_since_epoch()).count();
 }
 
-double scale() { return clock().scale(); }
-void set_scale(double factor) { clock().set_scale(std::max(1.0, factor)); }
-void advance(double seconds) { clock().advance(to_nanos(seconds)); }
-void set_now(SystemTime t) { clock().set_wall(t); }
-void reset() { clock().reset(); }
+double scale() {
+  return clock().scale();
+}
+void set_scale(double factor) {
+  clock().set_scale(std::max(1.0, factor));
+}
+void advance(double seconds) {
+  clock().advance(to_nanos(seconds));
+}
+void set_now(SystemTime t) {
+  clock().set_wall(t);
+}
+void reset() {
+  clock().reset();
+}
 
 MonotonicClock::time_point MonotonicClock::now() noexcept {
   return time_point(clock().elapsed());

@@ -15,8 +15,8 @@
 
 #include "orvanta/message_db.hpp"
 #include "orvanta/shared.hpp"
-#include "orvanta/wxauto.hpp"
 #include "orvanta/ws_client.hpp"
+#include "orvanta/wxauto.hpp"
 
 namespace boost::asio {
 class io_context;

@@ -111,8 +111,7 @@ class ORVANTA_INTERFACE MessageDB {
   // row `target_id` of `group_name` in the group's order and returns the new
   // row's id. Raises ValueError when it cannot (for example when the group
   // has no row `target_id`).
-  virtual std::int64_t insert_after_record(const std::string& group_name, std::int64_t target_id,
-                                           const Row& row) = 0;
+  virtual std::int64_t insert_after_record(const std::string& group_name, std::int64_t target_id, const Row& row) = 0;
 
   // At most `n` rows of the group matching the query, newest first.
   virtual Rows get_latest_messages(int n, const LatestQuery& query) = 0;

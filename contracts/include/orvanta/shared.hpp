@@ -48,7 +48,8 @@ class Attribute {
   // The value; raises AttributeError naming the attribute when absent.
   T get() const {
     std::lock_guard guard(mu_);
-    if (!present_locked()) throw AttributeError("'" + std::string(owner_) + "' has no attribute '" + std::string(name_) + "'");
+    if (!present_locked())
+      throw AttributeError("'" + std::string(owner_) + "' has no attribute '" + std::string(name_) + "'");
     return *value_;
   }
 

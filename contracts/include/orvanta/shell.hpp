@@ -27,9 +27,9 @@ class ORVANTA_INTERFACE Shell {
   // Asks the shell to carry out `operation` ("runas": start elevated) on
   // `file` with `parameters`. The result is the shell's code (greater than 32
   // on success).
-  virtual std::intptr_t ShellExecuteW(std::uintptr_t hwnd, const std::string& operation,
-                                      const std::string& file, const std::string& parameters,
-                                      const std::optional<std::string>& directory, int show) = 0;
+  virtual std::intptr_t ShellExecuteW(std::uintptr_t hwnd, const std::string& operation, const std::string& file,
+                                      const std::string& parameters, const std::optional<std::string>& directory,
+                                      int show) = 0;
 
   // The executable of the running process, and the arguments it was started
   // with (after the executable).

@@ -56,8 +56,7 @@ class ORVANTA_INTERFACE Control {
 
   // Searches repeatedly, every `interval` seconds, until the control is found
   // or `seconds` have passed; `seconds` 0 means a single look.
-  virtual bool Exists(double seconds = kDefaultExistsSeconds,
-                      double interval = kDefaultSearchInterval) = 0;
+  virtual bool Exists(double seconds = kDefaultExistsSeconds, double interval = kDefaultSearchInterval) = 0;
 
   // The control's name (for a message list entry: the message text).
   virtual std::string Name() = 0;

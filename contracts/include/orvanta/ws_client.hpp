@@ -4,9 +4,8 @@
 // The connection runs on the host's event loop; the system sends through it
 // from that loop and, when listening ends, asks it to close its link there.
 
-#include <string>
-
 #include <boost/asio/awaitable.hpp>
+#include <string>
 
 #include "orvanta/visibility.hpp"
 

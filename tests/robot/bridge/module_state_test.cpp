@@ -1,10 +1,10 @@
-#include <atomic>
-#include <thread>
+#include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <gtest/gtest.h>
+#include <thread>
 
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/config.hpp"

@@ -7,13 +7,12 @@
 // (from any thread) takes effect at the next call, and a call already under
 // way finishes with the handler it started with.
 
+#include <boost/asio/awaitable.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "orvanta/errors.hpp"
 #include "orvanta/json.hpp"
@@ -109,6 +108,6 @@ ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_deal_group_msg(Message
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_deal_private_msg(std::string chat_name, std::string msg_id);
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_group_increase_func(std::string name, std::string nickname);
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_handle_message_recall(std::string msg_id,
-                                                                               std::string nickname);
+                                                                                std::string nickname);
 
 }  // namespace orvanta::robot
