@@ -1,12 +1,12 @@
 // The process-wide objects of the robot library: the shared state, the
 // logger, standard output and the per-thread running loop.
 
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
-
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
+
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
 
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"

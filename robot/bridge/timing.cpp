@@ -1,11 +1,12 @@
 #include "orvanta/robot/timing.hpp"
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
+
 #include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <mutex>
-#include <thread>
 
 #include "orvanta/robot/async_timing.hpp"
 

@@ -4,8 +4,9 @@
 // The connection runs on the host's event loop; the system sends through it
 // from that loop and, when listening ends, asks it to close its link there.
 
-#include <boost/asio/awaitable.hpp>
 #include <string>
+
+#include <boost/asio/awaitable.hpp>
 
 #include "orvanta/visibility.hpp"
 

@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <thread>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <thread>
+#include <gtest/gtest.h>
 
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/config.hpp"

@@ -7,12 +7,13 @@
 // (from any thread) takes effect at the next call, and a call already under
 // way finishes with the handler it started with.
 
-#include <boost/asio/awaitable.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include <boost/asio/awaitable.hpp>
 
 #include "orvanta/errors.hpp"
 #include "orvanta/json.hpp"

@@ -5,9 +5,9 @@
 // then the host's); otherwise one writing to standard error is made on first
 // use.
 
-#include <spdlog/logger.h>
-
 #include <memory>
+
+#include <spdlog/logger.h>
 
 #include "orvanta/robot/export.hpp"
 
