@@ -30,38 +30,40 @@ using Rows = std::vector<Row>;
 
 // A message record, built by keyword:
 //   MessageData{.group_name = g, .type = "text", ...}
+// Every member has a default initializer so that such a record (and a query
+// below) may name only some members without a missing-initializer warning.
 // `sender` is absent when the window message had no sender.
 struct MessageData {
-  std::string group_name;
-  std::string type;
-  std::string content;
-  std::optional<std::string> sender;
-  std::string msg_id;
-  std::string quote_id;
-  std::string quote_content;
-  std::string recall_id;
-  std::string image_url;
-  std::string have_checked;
-  std::string status;
-  std::string img_md5;
-  std::string timestamp;
+  std::string group_name{};
+  std::string type{};
+  std::string content{};
+  std::optional<std::string> sender{};
+  std::string msg_id{};
+  std::string quote_id{};
+  std::string quote_content{};
+  std::string recall_id{};
+  std::string image_url{};
+  std::string have_checked{};
+  std::string status{};
+  std::string img_md5{};
+  std::string timestamp{};
 };
 
 // Filters of get_latest_messages: the group, and one (or more, all of which
 // must hold) of the other keys. `type` matches any of the listed types.
 struct LatestQuery {
-  std::string group_name;
-  std::optional<std::string> msg_id;
-  std::optional<std::string> img_md5;
-  std::optional<std::string> content;
-  std::optional<std::vector<std::string>> type;
+  std::string group_name{};
+  std::optional<std::string> msg_id{};
+  std::optional<std::string> img_md5{};
+  std::optional<std::string> content{};
+  std::optional<std::vector<std::string>> type{};
 };
 
 // Filters of get_all_messages; an empty key does not filter.
 struct AllQuery {
-  std::optional<std::string> group_name;
-  std::optional<std::string> have_checked;
-  std::optional<std::vector<std::string>> type;
+  std::optional<std::string> group_name{};
+  std::optional<std::string> have_checked{};
+  std::optional<std::vector<std::string>> type{};
 };
 
 // The lock held around raw statements. The owning thread may take it again
