@@ -3,9 +3,10 @@
 // The simulated system clipboard. It keeps the discipline of the real one:
 // it must be opened before it is read and closed afterwards, and opening it
 // while it is open fails, as it does when another program holds it.
+//
+// Thread-safety: every member may be called from any thread.
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ namespace orvanta::sim {
 class SimClipboard : public Clipboard {
  public:
   // What the clipboard holds; set by the simulated client (copying a picture
-  // puts its file on it) or by a test.
+  // puts its file on it) or by a test. Each replaces the whole content.
   virtual void set_files(std::vector<std::string> paths) = 0;
   virtual void set_text(std::string text) = 0;
   virtual void clear() = 0;
@@ -26,15 +27,19 @@ class SimClipboard : public Clipboard {
   virtual void hold_by_other_program(bool held) = 0;
 
   virtual bool is_open() const = 0;
-  // How many times it was opened and closed, for tests.
+  // How many times it was opened and closed, and every call made on it in
+  // order ("OpenClipboard", "IsClipboardFormatAvailable", "GetClipboardData",
+  // "CloseClipboard"), for tests.
   virtual int open_count() const = 0;
   virtual int close_count() const = 0;
+  virtual std::vector<std::string> uses() const = 0;
 
   // Fault switch: the n-th call (1-based, counted from now) of `operation`
-  // ("OpenClipboard", "GetClipboardData", ...) fails with OSError.
+  // ("OpenClipboard", "GetClipboardData") fails with OSError.
   virtual void fail_on_call(const std::string& operation, int n) = 0;
 };
 
+// A clipboard of its own, outside any simulated client.
 std::shared_ptr<SimClipboard> make_sim_clipboard();
 
 }  // namespace orvanta::sim

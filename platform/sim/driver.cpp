@@ -1,0 +1,493 @@
+// The driver package over the model (the client object, its window
+// messages, the image viewer, the window finder and the automation module),
+// and the test-facing client object that owns them.
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "model.hpp"
+#include "orvanta/errors.hpp"
+#include "orvanta/robot/platform.hpp"
+
+namespace orvanta::sim {
+namespace {
+
+// A message as GetAllMessage saw it. Reading it gives the snapshot; quote
+// and download act on the client as it is now.
+class SimWindowMessage final : public wxauto::WindowMessage {
+ public:
+  SimWindowMessage(std::shared_ptr<Model> model, std::string chat, Line line)
+      : model_(std::move(model)), chat_(std::move(chat)), line_(std::move(line)) {}
+
+  std::optional<std::string> sender() const override { return line_.sender; }
+  std::optional<std::string> sender_remark() const override { return line_.remark; }
+  std::optional<std::string> content() const override { return line_.content; }
+
+  std::optional<Json> info() const override {
+    Json info = Json::object();
+    info["type"] = line_.type;
+    info["content"] = line_.content;
+    info["attr"] = line_.attr;
+    return info;
+  }
+
+  bool has_quote() const override { return line_.quotable; }
+
+  void quote(const std::string& text, const std::optional<std::string>& at) override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("quote");
+    if (!line_.quotable) throw AttributeError("this message cannot be quoted");
+    Line* live = model_->find_line_locked(line_.uid);
+    Chat* chat = model_->find_chat_locked(chat_);
+    bool visible = false;
+    if (live && live->quotable && chat && model_->current == chat_ && model_->page == "chat") {
+      for (const Line& shown : model_->view_locked(*chat)) visible = visible || shown.uid == line_.uid;
+    }
+    if (!visible) throw LookupError("quote: the message is not in the open chat window");
+    std::string mention = at && !at->empty() ? "@" + *at + " " : "";
+    Line reply;
+    reply.type = "other";
+    reply.attr = "self";
+    reply.content = mention + text + "\n引用  的消息 : " + live->content;
+    reply.sender = model_->options.nickname;
+    reply.quotable = true;
+    reply.is_quote = true;
+    std::string quoted = live->content;
+    model_->append_locked(*chat, std::move(reply), false, timing::now());
+    model_->sent.push_back(SentMessage{chat_, text, at && !at->empty() ? at : std::nullopt, std::move(quoted)});
+  }
+
+  wxauto::Download download() override {
+    std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
+    auto fault = model_->faults->check("download");
+    if (fault == FaultEffect::Error) throw OSError("download: the picture could not be saved");
+    if (!model_->logged_in) throw LookupError("download: the client's main window is not open");
+    if (!line_.bytes) throw ValueError("download: the message is not a picture");
+    model_->record_locked("download", line_.file_name);
+    if (fault == FaultEffect::EmptyResult) return wxauto::Download{std::nullopt, line_.file_name};
+    return wxauto::Download{model_->write_picture_locked(line_).string(), line_.file_name};
+  }
+
+ private:
+  const std::shared_ptr<Model> model_;
+  const std::string chat_;
+  const Line line_;
+};
+
+class SimWeChat final : public wxauto::WeChat {
+ public:
+  explicit SimWeChat(std::shared_ptr<Model> model) : model_(std::move(model)) {}
+
+  std::string nickname() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->options.nickname;
+  }
+
+  Json GetNextNewMessage(bool filter_mute) override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("GetNextNewMessage");
+    Chat* next = nullptr;
+    for (Chat& chat : model_->chats) {
+      if (chat.unread == 0 || (filter_mute && chat.muted)) continue;
+      if (!next || chat.activity > next->activity) next = &chat;
+    }
+    if (!next) return Json::object();
+    std::string msg;
+    for (auto it = next->lines.rbegin(); it != next->lines.rend(); ++it) {
+      if (it->attr != "time") {
+        msg = it->content;
+        break;
+      }
+    }
+    model_->open_chat_locked(*next);
+    Json result = Json::object();
+    result["chat_name"] = next->name;
+    result["chat_type"] = next->group ? "group" : "friend";
+    result["msg"] = msg;
+    return result;
+  }
+
+  void ChatWith(const std::string& who) override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("ChatWith");
+    model_->open_chat_locked(model_->chat_locked(who));
+    model_->record_locked("ChatWith", who);
+  }
+
+  void SwitchToChat() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("SwitchToChat");
+    model_->page = "chat";
+    model_->record_locked("SwitchToChat", "");
+  }
+
+  void SwitchToContact() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("SwitchToContact");
+    model_->page = "contact";
+    model_->menu.reset();
+    model_->record_locked("SwitchToContact", "");
+  }
+
+  std::vector<std::string> CollectAllGroupNames() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("CollectAllGroupNames");
+    // The group names are read from the contacts page.
+    if (model_->page != "contact") throw LookupError("CollectAllGroupNames: the contacts page is not shown");
+    std::vector<std::string> names;
+    for (const Chat& chat : model_->chats)
+      if (chat.group) names.push_back(chat.name);
+    return names;
+  }
+
+  wxauto::WindowMessages GetAllMessage() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("GetAllMessage");
+    wxauto::WindowMessages messages;
+    if (!model_->current) return messages;
+    const Chat& chat = model_->chat_locked(*model_->current);
+    for (Line& line : model_->view_locked(chat))
+      messages.push_back(std::make_shared<SimWindowMessage>(model_, chat.name, std::move(line)));
+    return messages;
+  }
+
+  void LoadMoreMessage() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("LoadMoreMessage");
+    model_->record_locked("LoadMoreMessage", model_->current.value_or(""));
+    if (!model_->current) return;
+    Chat& chat = model_->chat_locked(*model_->current);
+    chat.shown = std::min(chat.lines.size(), chat.shown + model_->options.load_step);
+  }
+
+  std::vector<std::string> GetGroupMembers() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("GetGroupMembers");
+    Chat* chat = model_->current ? model_->find_chat_locked(*model_->current) : nullptr;
+    if (!chat || !chat->group) throw LookupError("GetGroupMembers: no group chat is open");
+    std::vector<std::string> names;
+    for (const Member& m : chat->members) names.push_back(m.name);
+    return names;
+  }
+
+  void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("SendMsg");
+    Chat& chat = model_->chat_locked(who);
+    // Sending opens the chat first, as typing into it would.
+    model_->open_chat_locked(chat);
+    bool mention = at && !at->empty();
+    Line line;
+    line.type = "text";
+    line.attr = "self";
+    line.content = (mention ? "@" + *at + " " : std::string()) + text;
+    line.sender = model_->options.nickname;
+    line.quotable = true;
+    model_->append_locked(chat, std::move(line), false, timing::now());
+    model_->sent.push_back(SentMessage{who, text, mention ? at : std::nullopt, std::nullopt});
+  }
+
+ private:
+  const std::shared_ptr<Model> model_;
+};
+
+class SimImageViewer final : public wxauto::WeChatImage {
+ public:
+  explicit SimImageViewer(std::shared_ptr<Model> model) : model_(std::move(model)) {}
+
+  bool is_open() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->viewer_open;
+  }
+
+  void close() override {
+    std::lock_guard guard(model_->mu);
+    if (!model_->viewer_open) return;
+    model_->viewer_open = false;
+    model_->record_locked("close", "图片查看");
+  }
+
+ private:
+  const std::shared_ptr<Model> model_;
+};
+
+class SimAutomation final : public uia::Automation {
+ public:
+  explicit SimAutomation(std::shared_ptr<Model> model) : model_(std::move(model)) {}
+  std::shared_ptr<uia::Control> GetRootControl() override { return make_root_control(model_); }
+
+ private:
+  const std::shared_ptr<Model> model_;
+};
+
+class SimDriver final : public wxauto::Driver {
+ public:
+  explicit SimDriver(std::shared_ptr<Model> model) : model_(model), automation_(model) {}
+
+  std::shared_ptr<wxauto::WeChat> MakeWeChat() override {
+    std::lock_guard guard(model_->mu);
+    model_->begin_locked("MakeWeChat");
+    return std::make_shared<SimWeChat>(model_);
+  }
+
+  wxauto::WxParam& Param() override { return model_->param; }
+
+  wxauto::WindowHandle FindWindow(const std::string& classname) override {
+    std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
+    if (model_->faults->check("FindWindow")) throw OSError("FindWindow: the window list could not be read");
+    if (classname == kMainWindowClass) return model_->logged_in ? kMainWindowHandle : 0;
+    if (classname == kLoginWindowClass) return model_->logged_in ? 0 : kLoginWindowHandle;
+    if (classname == kViewerWindowClass) return model_->viewer_open ? kViewerWindowHandle : 0;
+    const auto& options = model_->options;
+    for (std::size_t i = 0; i < options.windows_before.size(); ++i)
+      if (options.windows_before[i].class_name == classname) return 0x20000 + i;
+    for (std::size_t i = 0; i < options.windows_after.size(); ++i)
+      if (options.windows_after[i].class_name == classname) return 0x30000 + i;
+    return 0;
+  }
+
+  std::shared_ptr<wxauto::WeChatImage> MakeWeChatImage() override { return std::make_shared<SimImageViewer>(model_); }
+
+  uia::Automation& Uia() override { return automation_; }
+
+ private:
+  const std::shared_ptr<Model> model_;
+  SimAutomation automation_;
+};
+
+class SimClientImpl final : public SimClient {
+ public:
+  explicit SimClientImpl(SimOptions options)
+      : model_(std::make_shared<Model>(std::move(options))), driver_(std::make_shared<SimDriver>(model_)) {}
+
+  std::shared_ptr<wxauto::Driver> driver() override { return driver_; }
+  std::shared_ptr<SimClipboard> clipboard() override { return model_->clipboard; }
+  std::shared_ptr<SimShell> shell() override { return model_->shell; }
+
+  void bind_platform() override {
+    platform.wxauto.set(driver_);
+    platform.clip.set(model_->clipboard);
+    platform.shell.set(model_->shell);
+  }
+
+  void add_group(const std::string& name, std::vector<Member> members, bool muted) override {
+    Chat chat;
+    chat.name = name;
+    chat.group = true;
+    chat.muted = muted;
+    chat.members = std::move(members);
+    std::lock_guard guard(model_->mu);
+    model_->add_chat_locked(std::move(chat));
+  }
+
+  void add_friend(const std::string& name, std::optional<std::string> remark, bool muted) override {
+    Chat chat;
+    chat.name = name;
+    chat.muted = muted;
+    chat.remark = std::move(remark);
+    std::lock_guard guard(model_->mu);
+    model_->add_chat_locked(std::move(chat));
+  }
+
+  void set_muted(const std::string& chat, bool muted) override {
+    std::lock_guard guard(model_->mu);
+    model_->chat_locked(chat).muted = muted;
+  }
+
+  void set_members(const std::string& group, std::vector<Member> members) override {
+    std::lock_guard guard(model_->mu);
+    model_->chat_locked(group).members = std::move(members);
+  }
+
+  LineHandle post_text(const std::string& chat, const std::string& sender, const std::string& text) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_text_locked(chat, sender, text, true, timing::now());
+  }
+
+  LineHandle post_image(const std::string& chat, const std::string& sender, std::string bytes,
+                        std::string file_name) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_image_locked(chat, sender, std::move(bytes), std::move(file_name), true, timing::now());
+  }
+
+  LineHandle post_quote(const std::string& chat, const std::string& sender, const std::string& reply,
+                        const std::string& quoted_text) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_quote_locked(chat, sender, reply, quoted_text, true, timing::now());
+  }
+
+  LineHandle post_private(const std::string& friend_name, const std::string& text) override {
+    std::lock_guard guard(model_->mu);
+    if (model_->chat_locked(friend_name).group) throw ValueError("'" + friend_name + "' is a group");
+    return model_->post_text_locked(friend_name, friend_name, text, true, timing::now());
+  }
+
+  LineHandle post_own(const std::string& chat, const std::string& text) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_own_locked(chat, text, timing::now());
+  }
+
+  LineHandle join(const std::string& group, const std::string& member,
+                  const std::optional<std::string>& inviter) override {
+    std::lock_guard guard(model_->mu);
+    return model_->join_locked(group, member, inviter, true, timing::now());
+  }
+
+  LineHandle pat(const std::string& chat, const std::string& text) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_system_locked(chat, "other", "base", text, true, timing::now());
+  }
+
+  LineHandle post_system(const std::string& chat, const std::string& text) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_system_locked(chat, "base", "system", text, true, timing::now());
+  }
+
+  void recall(LineHandle line) override {
+    std::lock_guard guard(model_->mu);
+    model_->recall_locked(line);
+  }
+
+  void logout(bool enter_button, bool login_button) override {
+    std::lock_guard guard(model_->mu);
+    model_->logout_locked(enter_button, login_button);
+  }
+
+  void login() override {
+    std::lock_guard guard(model_->mu);
+    model_->login_locked();
+  }
+
+  bool logged_in() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->logged_in;
+  }
+
+  void set_desktop(std::vector<DesktopWindow> before, std::vector<DesktopWindow> after) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.windows_before = std::move(before);
+    model_->options.windows_after = std::move(after);
+  }
+
+  void load_scenario(const Json& scenario) override {
+    std::lock_guard guard(model_->mu);
+    model_->load_scenario_locked(scenario);
+  }
+
+  void load_scenario_file(const std::filesystem::path& path) override {
+    std::ifstream in(path);
+    if (!in) throw OSError("cannot read scenario " + path.string());
+    std::stringstream text;
+    text << in.rdbuf();
+    load_scenario(Json::parse(text.str()));
+  }
+
+  void play_due() override {
+    std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
+  }
+
+  void advance_to(double seconds) override {
+    timing::SystemTime target;
+    {
+      std::lock_guard guard(model_->mu);
+      target = model_->play_start +
+               std::chrono::duration_cast<timing::SystemTime::duration>(std::chrono::duration<double>(seconds));
+    }
+    auto now = timing::now();
+    if (target > now) timing::advance(std::chrono::duration<double>(target - now).count());
+    play_due();
+  }
+
+  std::size_t pending_events() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->timeline.size() - model_->next_event;
+  }
+
+  LineHandle line(const std::string& scenario_id) const override {
+    std::lock_guard guard(model_->mu);
+    auto it = model_->ids.find(scenario_id);
+    if (it == model_->ids.end()) throw KeyError("no scenario line '" + scenario_id + "'");
+    return it->second;
+  }
+
+  std::vector<SentMessage> sent() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->sent;
+  }
+
+  std::vector<Action> actions() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->actions;
+  }
+
+  std::optional<std::string> current_chat() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->current;
+  }
+
+  std::string page() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->page;
+  }
+
+  bool unread(const std::string& chat) const override {
+    std::lock_guard guard(model_->mu);
+    return model_->chat_locked(chat).unread > 0;
+  }
+
+  bool image_viewer_open() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->viewer_open;
+  }
+
+  std::vector<std::string> members(const std::string& group) const override {
+    std::lock_guard guard(model_->mu);
+    std::vector<std::string> names;
+    for (const Member& m : model_->chat_locked(group).members) names.push_back(m.name);
+    return names;
+  }
+
+  bool force_message_xbias() const override { return model_->param.FORCE_MESSAGE_XBIAS.load(); }
+
+  std::filesystem::path files_dir() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->options.files_dir;
+  }
+
+  void fail_on_call(const std::string& operation, int n, FaultEffect effect) override {
+    model_->faults->fail_on_call(operation, n, effect);
+  }
+
+  void fail_with_probability(const std::string& operation, double p, FaultEffect effect) override {
+    model_->faults->fail_with_probability(operation, p, effect);
+  }
+
+  void clear_faults() override { model_->faults->clear(); }
+
+  void set_menu_delay(double seconds) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.menu_delay = seconds;
+  }
+
+  void suppress_menu(bool suppressed) override {
+    std::lock_guard guard(model_->mu);
+    model_->menu_suppressed = suppressed;
+  }
+
+ private:
+  const std::shared_ptr<Model> model_;
+  const std::shared_ptr<SimDriver> driver_;
+};
+
+}  // namespace
+
+std::shared_ptr<SimClient> make_sim_client(SimOptions options) {
+  return std::make_shared<SimClientImpl>(std::move(options));
+}
+
+}  // namespace orvanta::sim

@@ -1,0 +1,193 @@
+#pragma once
+
+// The simulated chat client: a small model of the client, with state, that
+// the system drives through the driver, automation, clipboard and shell
+// interfaces of contracts/, and that tests and scenario files drive from the
+// other side ("the world": members posting, recalling, joining, the account
+// being logged out).
+//
+// Thread-safety: every member may be called from any thread. All state of
+// the client sits behind one mutex (the clipboard and the shell have their
+// own); a driver call sees the world as it was when the call started, with
+// every scenario event due by then applied. Waits (Exists, control searches)
+// go through the timing facility and never hold the lock while waiting.
+//
+// Determinism: scenario events carry their own clock time, pictures their own
+// bytes, and probabilistic faults draw from a generator seeded by
+// SimOptions::seed, so the same scenario driven by the same calls gives the
+// same windows, records and failures.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orvanta/json.hpp"
+#include "orvanta/sim/clipboard.hpp"
+#include "orvanta/sim/shell.hpp"
+#include "orvanta/wxauto.hpp"
+
+namespace orvanta::sim {
+
+// A top-level window of another program on the desktop.
+struct DesktopWindow {
+  std::string name;
+  std::string class_name;
+};
+
+struct SimOptions {
+  // Display name of the logged-in account.
+  std::string nickname = "orvanta";
+  // Lines shown when a chat is opened, and lines added by LoadMoreMessage.
+  std::size_t window_size = 10;
+  std::size_t load_step = 10;
+  // Where downloaded and copied pictures are written; empty: a fresh
+  // directory under the system's temporary directory.
+  std::filesystem::path files_dir;
+  // Seed of the generator behind probabilistic faults.
+  std::uint64_t seed = 1;
+  // Clock time between a right-click and its context menu appearing.
+  double menu_delay = 0.0;
+  // When false (the default), lines arriving in the open chat still mark it
+  // unread, as they do while the client's window is in the background; when
+  // true the open chat counts as read.
+  bool read_current_chat = false;
+  // Other programs' top-level windows, before and after the client's.
+  std::vector<DesktopWindow> windows_before;
+  std::vector<DesktopWindow> windows_after;
+};
+
+struct Member {
+  std::string name;
+  std::optional<std::string> remark;
+};
+
+// Names one posted line, for recalling it later.
+using LineHandle = std::uint64_t;
+
+// A text the system sent (SendMsg) or a quoted reply (quote).
+struct SentMessage {
+  std::string chat;
+  std::string text;
+  std::optional<std::string> at;
+  // For a quoted reply: the shown text of the quoted message.
+  std::optional<std::string> quoted;
+};
+
+// Any other thing the system did to the client, in order: kind is the
+// operation ("ChatWith", "Click", "RightClick", "copy", "download",
+// "SetActive", ...), target what it acted on.
+struct Action {
+  std::string kind;
+  std::string target;
+};
+
+// What a triggered fault does: raise the operation's ordinary error, or (for
+// download) return without a path.
+enum class FaultEffect { Error, EmptyResult };
+
+class SimClient {
+ public:
+  virtual ~SimClient() = default;
+
+  // --- What the system binds -------------------------------------------
+  virtual std::shared_ptr<wxauto::Driver> driver() = 0;
+  virtual std::shared_ptr<SimClipboard> clipboard() = 0;
+  virtual std::shared_ptr<SimShell> shell() = 0;
+  // Installs the driver, the clipboard and the shell into orvanta::platform.
+  virtual void bind_platform() = 0;
+
+  // --- The world ---------------------------------------------------------
+  virtual void add_group(const std::string& name, std::vector<Member> members, bool muted = false) = 0;
+  virtual void add_friend(const std::string& name, std::optional<std::string> remark = std::nullopt,
+                          bool muted = false) = 0;
+  virtual void set_muted(const std::string& chat, bool muted) = 0;
+  virtual void set_members(const std::string& group, std::vector<Member> members) = 0;
+
+  // Lines arriving in a chat. `sender` is a member's display name (for a
+  // private chat, the friend's name).
+  virtual LineHandle post_text(const std::string& chat, const std::string& sender, const std::string& text) = 0;
+  virtual LineHandle post_image(const std::string& chat, const std::string& sender, std::string bytes,
+                                std::string file_name = {}) = 0;
+  // A reply quoting `quoted_text`.
+  virtual LineHandle post_quote(const std::string& chat, const std::string& sender, const std::string& reply,
+                                const std::string& quoted_text) = 0;
+  // A text in a private chat, from the friend.
+  virtual LineHandle post_private(const std::string& friend_name, const std::string& text) = 0;
+  // A text the account sent from another device.
+  virtual LineHandle post_own(const std::string& chat, const std::string& text) = 0;
+  // A join notice; the member is added to the group. With an inviter:
+  // "<inviter>"邀请"<member>"加入了群聊, else "<member>"通过扫描二维码加入群聊.
+  virtual LineHandle join(const std::string& group, const std::string& member,
+                          const std::optional<std::string>& inviter = std::nullopt) = 0;
+  // A "pat" line: an "other" line whose attr contains "base".
+  virtual LineHandle pat(const std::string& chat, const std::string& text) = 0;
+  // Any other system line.
+  virtual LineHandle post_system(const std::string& chat, const std::string& text) = 0;
+  // Replaces the line in place by a recall notice.
+  virtual void recall(LineHandle line) = 0;
+
+  // Logged out: the main window is gone and the logout notice shows, with
+  // the enter and login buttons after it is confirmed (each can be left out).
+  virtual void logout(bool enter_button = true, bool login_button = true) = 0;
+  virtual void login() = 0;
+  virtual bool logged_in() const = 0;
+
+  virtual void set_desktop(std::vector<DesktopWindow> before, std::vector<DesktopWindow> after) = 0;
+
+  // --- Scenarios -----------------------------------------------------------
+  // Loads a scenario (docs/simulated-client.md): account, options, desktop,
+  // chats, and a timeline that starts playing at once on the clock.
+  virtual void load_scenario(const Json& scenario) = 0;
+  virtual void load_scenario_file(const std::filesystem::path& path) = 0;
+  // Applies every event due by the clock. Driver calls do this themselves.
+  virtual void play_due() = 0;
+  // Moves the clock forward to `seconds` after the start of play (never
+  // back) and applies every event due by then.
+  virtual void advance_to(double seconds) = 0;
+  // Events of the timeline not applied yet.
+  virtual std::size_t pending_events() const = 0;
+  // The line a timeline event named with "id".
+  virtual LineHandle line(const std::string& scenario_id) const = 0;
+
+  // --- Records and inspection ----------------------------------------------
+  virtual std::vector<SentMessage> sent() const = 0;
+  virtual std::vector<Action> actions() const = 0;
+  virtual std::optional<std::string> current_chat() const = 0;
+  // "chat" or "contact".
+  virtual std::string page() const = 0;
+  virtual bool unread(const std::string& chat) const = 0;
+  virtual bool image_viewer_open() const = 0;
+  virtual std::vector<std::string> members(const std::string& group) const = 0;
+  // The value the system gave WxParam::FORCE_MESSAGE_XBIAS.
+  virtual bool force_message_xbias() const = 0;
+  virtual std::filesystem::path files_dir() const = 0;
+
+  // --- Fault switches --------------------------------------------------------
+  // `operation` is a driver operation ("ChatWith", "GetAllMessage",
+  // "LoadMoreMessage", "SendMsg", "GetNextNewMessage", "GetGroupMembers",
+  // "CollectAllGroupNames", "SwitchToChat", "SwitchToContact", "FindWindow",
+  // "MakeWeChat"), a message operation ("download", "quote"), a clipboard
+  // operation ("OpenClipboard", "GetClipboardData"), a window operation
+  // ("SetActive", "SetTopmost"), or a control search
+  // "search:<Type>:<Name>" (Type as in uia::ControlType, Name empty for a
+  // search without a name).
+  // The n-th call (1-based) of `operation` from now fails.
+  virtual void fail_on_call(const std::string& operation, int n, FaultEffect effect = FaultEffect::Error) = 0;
+  // Every call of `operation` fails with probability p.
+  virtual void fail_with_probability(const std::string& operation, double p,
+                                     FaultEffect effect = FaultEffect::Error) = 0;
+  virtual void clear_faults() = 0;
+  // Context menus appear `seconds` after the right-click; or not at all.
+  virtual void set_menu_delay(double seconds) = 0;
+  virtual void suppress_menu(bool suppressed) = 0;
+};
+
+std::shared_ptr<SimClient> make_sim_client(SimOptions options = {});
+
+// The name of a control type in fault switches ("Window", "Button", ...).
+std::string control_type_name(uia::ControlType type);
+
+}  // namespace orvanta::sim

@@ -1,0 +1,168 @@
+#pragma once
+
+// The state of one simulated client and the operations on it. Internal to
+// the sim library: the driver, the control tree and the test-facing client
+// object are thin layers over this.
+//
+// Thread-safety: every member marked "guarded by mu" is read and written
+// only with `mu` held; functions ending in _locked expect it held. The lock
+// is never held across a wait.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faults.hpp"
+#include "orvanta/json.hpp"
+#include "orvanta/robot/timing.hpp"
+#include "orvanta/sim/sim_client.hpp"
+#include "orvanta/wxauto.hpp"
+
+namespace orvanta::sim {
+
+// One line of a chat's history, as the chat window shows it.
+struct Line {
+  LineHandle uid = 0;  // 0 for the unread divider, which is not history
+  std::string type;    // "text", "image", "other", "base"
+  std::string attr;    // "self", "friend", "system", "time", "base"
+  std::string content;
+  std::optional<std::string> sender;
+  std::optional<std::string> remark;
+  bool quotable = false;                     // a member's or the account's message
+  bool is_quote = false;                     // a reply that quotes another message
+  std::shared_ptr<const std::string> bytes;  // a picture's file content
+  std::string file_name;
+  timing::SystemTime time;
+};
+
+struct Chat {
+  std::string name;
+  bool group = false;
+  bool muted = false;
+  std::vector<Member> members;        // groups
+  std::optional<std::string> remark;  // private chats: the friend's remark
+  std::vector<Line> lines;
+  std::size_t unread = 0;
+  std::uint64_t activity = 0;  // order of the latest unread-marking line
+  std::optional<LineHandle> first_unread;
+  std::optional<LineHandle> divider_before;  // shown above this line
+  std::size_t shown = 0;                     // lines shown, counted from the newest
+};
+
+struct ContextMenu {
+  LineHandle line = 0;
+  timing::SystemTime visible_at;
+  bool can_locate = false;
+};
+
+// A node of the control tree as it stands at one moment.
+struct Node {
+  uia::ControlType type = uia::ControlType::Pane;
+  std::string name;
+  std::string key;    // stable across rebuilds while the thing it shows exists
+  std::string label;  // what the record calls it
+  std::vector<Node> children;
+};
+
+class Model {
+ public:
+  explicit Model(SimOptions options);
+
+  mutable std::mutex mu;
+
+  SimOptions options;                  // guarded by mu
+  std::vector<Chat> chats;             // guarded by mu
+  std::optional<std::string> current;  // guarded by mu
+  std::string page = "chat";           // guarded by mu
+  bool logged_in = true;               // guarded by mu
+  int logout_stage = 0;                // 1: notice shown; 2: confirmed; guarded by mu
+  bool enter_button = true;            // guarded by mu
+  bool login_button = true;            // guarded by mu
+  std::optional<ContextMenu> menu;     // guarded by mu
+  bool menu_suppressed = false;        // guarded by mu
+  bool back_button = false;            // guarded by mu
+  bool viewer_open = false;            // guarded by mu
+  LineHandle next_uid = 1;             // guarded by mu
+  std::uint64_t activity_counter = 0;  // guarded by mu
+  std::vector<SentMessage> sent;       // guarded by mu
+  std::vector<Action> actions;         // guarded by mu
+
+  struct Event {
+    double at = 0.0;
+    Json spec;
+  };
+  std::vector<Event> timeline;            // guarded by mu
+  std::size_t next_event = 0;             // guarded by mu
+  timing::SystemTime play_start;          // guarded by mu
+  std::map<std::string, LineHandle> ids;  // guarded by mu
+
+  const std::shared_ptr<FaultBoard> faults;
+  const std::shared_ptr<SimClipboard> clipboard;
+  const std::shared_ptr<SimShell> shell;
+  wxauto::WxParam param;
+
+  // Chats.
+  Chat* find_chat_locked(const std::string& name);
+  Chat& chat_locked(const std::string& name);  // raises LookupError
+  Chat& chat_of_line_locked(LineHandle uid);   // raises LookupError
+  Line* find_line_locked(LineHandle uid);
+  void add_chat_locked(Chat chat);
+
+  // The world.
+  LineHandle append_locked(Chat& chat, Line line, bool marks_unread, timing::SystemTime t);
+  LineHandle post_member_line_locked(const std::string& chat, const std::string& sender, Line line, bool marks_unread,
+                                     timing::SystemTime t);
+  LineHandle post_text_locked(const std::string& chat, const std::string& sender, const std::string& text,
+                              bool marks_unread, timing::SystemTime t);
+  LineHandle post_image_locked(const std::string& chat, const std::string& sender, std::string bytes,
+                               std::string file_name, bool marks_unread, timing::SystemTime t);
+  LineHandle post_quote_locked(const std::string& chat, const std::string& sender, const std::string& reply,
+                               const std::string& quoted, bool marks_unread, timing::SystemTime t);
+  LineHandle post_own_locked(const std::string& chat, const std::string& text, timing::SystemTime t);
+  LineHandle post_system_locked(const std::string& chat, const std::string& type, const std::string& attr,
+                                const std::string& text, bool marks_unread, timing::SystemTime t);
+  LineHandle join_locked(const std::string& group, const std::string& member, const std::optional<std::string>& inviter,
+                         bool marks_unread, timing::SystemTime t);
+  void recall_locked(LineHandle uid);
+  void logout_locked(bool enter, bool login);
+  void login_locked();
+
+  // The client as the system drives it.
+  // Applies due events, then counts `operation` against the fault switches
+  // and checks that the client is logged in; raises as the real client would.
+  void begin_locked(const std::string& operation);
+  void open_chat_locked(Chat& chat);
+  // The lines the open window of `chat` shows, oldest first, with the unread
+  // divider in its place.
+  std::vector<Line> view_locked(const Chat& chat) const;
+  void record_locked(std::string kind, std::string target);
+  std::filesystem::path write_picture_locked(const Line& line);
+
+  // The control tree.
+  Node build_tree_locked() const;
+  void click_locked(const Node& node);
+  void right_click_locked(const Node& node);
+
+  // Scenarios.
+  void load_scenario_locked(const Json& scenario);
+  void play_due_locked();
+  void apply_event_locked(const Json& event, double at);
+};
+
+// Window handles FindWindow gives.
+inline constexpr wxauto::WindowHandle kMainWindowHandle = 0x10010;
+inline constexpr wxauto::WindowHandle kLoginWindowHandle = 0x10020;
+inline constexpr wxauto::WindowHandle kViewerWindowHandle = 0x10030;
+
+inline constexpr const char* kMainWindowClass = "WeChatMainWndForPC";
+inline constexpr const char* kLoginWindowClass = "WeChatLoginWndForPC";
+inline constexpr const char* kViewerWindowClass = "ImagePreviewWnd";
+
+std::shared_ptr<uia::Control> make_root_control(std::shared_ptr<Model> model);
+
+}  // namespace orvanta::sim

@@ -1,0 +1,132 @@
+#include <mutex>
+#include <utility>
+#include <variant>
+
+#include "faults.hpp"
+#include "internal.hpp"
+#include "orvanta/errors.hpp"
+
+namespace orvanta::sim {
+namespace {
+
+class SimClipboardImpl final : public SimClipboard {
+ public:
+  explicit SimClipboardImpl(std::shared_ptr<FaultBoard> faults) : faults_(std::move(faults)) {}
+
+  void OpenClipboard() override {
+    std::lock_guard guard(mu_);
+    uses_.push_back("OpenClipboard");
+    if (faults_->check("OpenClipboard")) throw OSError("OpenClipboard: access is denied");
+    if (open_ || held_) throw OSError("OpenClipboard: access is denied");
+    open_ = true;
+    ++opens_;
+  }
+
+  void CloseClipboard() override {
+    std::lock_guard guard(mu_);
+    uses_.push_back("CloseClipboard");
+    if (!open_) throw OSError("CloseClipboard: the clipboard is not open");
+    open_ = false;
+    ++closes_;
+  }
+
+  bool IsClipboardFormatAvailable(unsigned format) override {
+    std::lock_guard guard(mu_);
+    uses_.push_back("IsClipboardFormatAvailable");
+    require_open_locked("IsClipboardFormatAvailable");
+    return has_format_locked(format);
+  }
+
+  ClipboardData GetClipboardData(unsigned format) override {
+    std::lock_guard guard(mu_);
+    uses_.push_back("GetClipboardData");
+    require_open_locked("GetClipboardData");
+    if (faults_->check("GetClipboardData")) throw OSError("GetClipboardData: the data is not available");
+    if (!has_format_locked(format)) throw OSError("GetClipboardData: the format is not available");
+    if (format == CF_HDROP) return files_;
+    return text_;
+  }
+
+  void set_files(std::vector<std::string> paths) override {
+    std::lock_guard guard(mu_);
+    files_ = std::move(paths);
+    text_.clear();
+    content_ = Content::Files;
+  }
+
+  void set_text(std::string text) override {
+    std::lock_guard guard(mu_);
+    text_ = std::move(text);
+    files_.clear();
+    content_ = Content::Text;
+  }
+
+  void clear() override {
+    std::lock_guard guard(mu_);
+    text_.clear();
+    files_.clear();
+    content_ = Content::None;
+  }
+
+  void hold_by_other_program(bool held) override {
+    std::lock_guard guard(mu_);
+    held_ = held;
+  }
+
+  bool is_open() const override {
+    std::lock_guard guard(mu_);
+    return open_;
+  }
+  int open_count() const override {
+    std::lock_guard guard(mu_);
+    return opens_;
+  }
+  int close_count() const override {
+    std::lock_guard guard(mu_);
+    return closes_;
+  }
+  std::vector<std::string> uses() const override {
+    std::lock_guard guard(mu_);
+    return uses_;
+  }
+
+  void fail_on_call(const std::string& operation, int n) override {
+    faults_->fail_on_call(operation, n, FaultEffect::Error);
+  }
+
+ private:
+  enum class Content { None, Text, Files };
+
+  void require_open_locked(const char* operation) const {
+    if (!open_) throw OSError(std::string(operation) + ": the clipboard is not open");
+  }
+
+  bool has_format_locked(unsigned format) const {
+    if (format == CF_HDROP) return content_ == Content::Files;
+    if (format == CF_UNICODETEXT) return content_ == Content::Text;
+    return false;
+  }
+
+  const std::shared_ptr<FaultBoard> faults_;
+  mutable std::mutex mu_;
+  bool open_ = false;                // guarded by mu_
+  bool held_ = false;                // guarded by mu_
+  int opens_ = 0;                    // guarded by mu_
+  int closes_ = 0;                   // guarded by mu_
+  Content content_ = Content::None;  // guarded by mu_
+  std::string text_;                 // guarded by mu_
+  std::vector<std::string> files_;   // guarded by mu_
+  std::vector<std::string> uses_;    // guarded by mu_
+};
+
+}  // namespace
+
+std::shared_ptr<SimClipboard> make_sim_clipboard(std::shared_ptr<FaultBoard> faults) {
+  return std::make_shared<SimClipboardImpl>(std::move(faults));
+}
+
+std::shared_ptr<SimClipboard> make_sim_clipboard() {
+  return make_sim_clipboard(std::make_shared<FaultBoard>(1));
+}
+
+}  // namespace orvanta::sim

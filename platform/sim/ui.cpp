@@ -1,0 +1,326 @@
+// The automation tree of the simulated desktop and the controls that search
+// it. The tree is rebuilt from the model at every look, so a control always
+// sees the client as it is at that moment; nodes carry stable keys so that a
+// control handed out by GetChildren keeps naming the same thing.
+
+#include <algorithm>
+#include <chrono>
+#include <type_traits>
+#include <utility>
+
+#include "model.hpp"
+#include "orvanta/errors.hpp"
+
+namespace orvanta::sim {
+
+std::string control_type_name(uia::ControlType type) {
+  switch (type) {
+    case uia::ControlType::Window:
+      return "Window";
+    case uia::ControlType::List:
+      return "List";
+    case uia::ControlType::Pane:
+      return "Pane";
+    case uia::ControlType::Button:
+      return "Button";
+    case uia::ControlType::Text:
+      return "Text";
+    case uia::ControlType::MenuItem:
+      return "MenuItem";
+    case uia::ControlType::Any:
+      return "Any";
+  }
+  return "Any";
+}
+
+namespace {
+
+using uia::ControlType;
+
+Node node(ControlType type, std::string name, std::string key, std::vector<Node> children = {}) {
+  Node n;
+  n.type = type;
+  n.label = name;
+  n.name = std::move(name);
+  n.key = std::move(key);
+  n.children = std::move(children);
+  return n;
+}
+
+// One entry of the message list: named by the shown text; a member's or the
+// account's message holds Pane > Pane > Button (the button the client
+// right-clicks for the context menu).
+Node message_item(const Line& line) {
+  std::string key = line.uid == 0 ? "item:divider" : "item:" + std::to_string(line.uid);
+  Node item = node(ControlType::Pane, line.content, key);
+  if (line.quotable) {
+    Node button = node(ControlType::Button, line.sender.value_or(""), key + ":btn");
+    button.label = line.content;
+    item.children.push_back(
+        node(ControlType::Pane, "", key + ":p1", {node(ControlType::Pane, "", key + ":p2", {std::move(button)})}));
+  }
+  return item;
+}
+
+Node main_window(const Model& m) {
+  Node window = node(ControlType::Window, "微信", "main");
+  window.children.push_back(
+      node(ControlType::Pane, "导航", "nav",
+           {node(ControlType::Button, "聊天", "nav:chat"), node(ControlType::Button, "通讯录", "nav:contact")}));
+  if (m.page == "chat") {
+    Node page = node(ControlType::Pane, "", "chatpage");
+    if (m.current) {
+      for (const Chat& chat : m.chats) {
+        if (chat.name != *m.current) continue;
+        page.children.push_back(node(ControlType::Text, chat.name, "title"));
+        Node list = node(ControlType::List, "消息", "list");
+        for (const Line& line : m.view_locked(chat)) list.children.push_back(message_item(line));
+        page.children.push_back(std::move(list));
+      }
+    }
+    window.children.push_back(std::move(page));
+  } else {
+    Node list = node(ControlType::List, "联系人", "contacts");
+    for (const Chat& chat : m.chats)
+      list.children.push_back(node(ControlType::Text, chat.name, "contact:" + chat.name));
+    window.children.push_back(std::move(list));
+  }
+  if (m.back_button) window.children.push_back(node(ControlType::Button, "回到引用位置", "back"));
+  if (m.menu && timing::now() >= m.menu->visible_at) {
+    Node menu = node(ControlType::Pane, "", "menu", {node(ControlType::MenuItem, "复制", "menu:copy")});
+    if (m.menu->can_locate) menu.children.push_back(node(ControlType::MenuItem, "定位到原文位置", "menu:locate"));
+    window.children.push_back(std::move(menu));
+  }
+  return window;
+}
+
+Node login_window(const Model& m) {
+  Node window = node(ControlType::Window, "微信", "login");
+  if (m.logout_stage == 1) {
+    window.children.push_back(node(ControlType::Text, "你已退出微信", "login:notice"));
+    window.children.push_back(node(ControlType::Button, "确定", "login:ok"));
+  } else {
+    if (m.enter_button) window.children.push_back(node(ControlType::Button, "进入微信", "login:enter"));
+    if (m.login_button) window.children.push_back(node(ControlType::Button, "登录", "login:login"));
+  }
+  return window;
+}
+
+const Node* find_key(const Node& n, const std::string& key) {
+  if (n.key == key) return &n;
+  for (const Node& child : n.children)
+    if (const Node* found = find_key(child, key)) return found;
+  return nullptr;
+}
+
+bool matches(const Node& n, ControlType type, const uia::Search& s) {
+  if (type != ControlType::Any && n.type != type) return false;
+  return !s.Name || n.name == *s.Name;
+}
+
+// Depth-first, parents before their children; `remaining` counts down the
+// matches still to skip.
+const Node* search_below(const Node& n, ControlType type, const uia::Search& s, int depth, int& remaining) {
+  if (s.searchDepth && depth > *s.searchDepth) return nullptr;
+  for (const Node& child : n.children) {
+    if (matches(child, type, s) && --remaining == 0) return &child;
+    if (const Node* found = search_below(child, type, s, depth + 1, remaining)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Node Model::build_tree_locked() const {
+  Node root = node(ControlType::Pane, "桌面", "root");
+  for (std::size_t i = 0; i < options.windows_before.size(); ++i)
+    root.children.push_back(node(ControlType::Window, options.windows_before[i].name, "before:" + std::to_string(i)));
+  root.children.push_back(logged_in ? main_window(*this) : login_window(*this));
+  if (viewer_open) root.children.push_back(node(ControlType::Window, "图片查看", "viewer"));
+  for (std::size_t i = 0; i < options.windows_after.size(); ++i)
+    root.children.push_back(node(ControlType::Window, options.windows_after[i].name, "after:" + std::to_string(i)));
+  return root;
+}
+
+void Model::click_locked(const Node& n) {
+  record_locked("Click", n.label);
+  const std::string& key = n.key;
+  auto line_of = [&](const std::string& k) -> Line* {
+    // "item:<uid>:btn"
+    auto first = k.find(':');
+    auto last = k.rfind(':');
+    return find_line_locked(std::stoull(k.substr(first + 1, last - first - 1)));
+  };
+  if (key == "nav:chat") {
+    page = "chat";
+  } else if (key == "nav:contact") {
+    page = "contact";
+    menu.reset();
+  } else if (key.starts_with("item:") && key.ends_with(":btn")) {
+    Line* line = line_of(key);
+    if (line && line->bytes) viewer_open = true;
+  } else if (key == "menu:copy" && menu) {
+    Line* line = find_line_locked(menu->line);
+    menu.reset();
+    if (!line) return;
+    if (line->bytes) {
+      clipboard->set_files({write_picture_locked(*line).string()});
+    } else {
+      clipboard->set_text(line->content);
+    }
+    record_locked("copy", line->content);
+  } else if (key == "menu:locate" && menu) {
+    menu.reset();
+    back_button = true;
+  } else if (key == "back") {
+    back_button = false;
+  } else if (key == "login:ok") {
+    logout_stage = 2;
+  } else if (key == "login:enter" || key == "login:login") {
+    login_locked();
+  }
+}
+
+void Model::right_click_locked(const Node& n) {
+  record_locked("RightClick", n.label);
+  if (!(n.key.starts_with("item:") && n.key.ends_with(":btn"))) return;
+  auto first = n.key.find(':');
+  auto last = n.key.rfind(':');
+  LineHandle uid = std::stoull(n.key.substr(first + 1, last - first - 1));
+  const Line* line = find_line_locked(uid);
+  if (!line || menu_suppressed) {
+    menu.reset();
+    return;
+  }
+  auto delay =
+      std::chrono::duration_cast<timing::SystemTime::duration>(std::chrono::duration<double>(options.menu_delay));
+  menu = ContextMenu{uid, timing::now() + delay, line->is_quote};
+}
+
+namespace {
+
+// A control: either a located node (the desktop root, or a child handed out
+// by GetChildren), or a search below a parent control, made at each use.
+class SimControl final : public uia::Control, public std::enable_shared_from_this<SimControl> {
+ public:
+  SimControl(std::shared_ptr<Model> model, std::string key) : model_(std::move(model)), key_(std::move(key)) {}
+  SimControl(std::shared_ptr<Model> model, std::shared_ptr<SimControl> parent, ControlType type, uia::Search search)
+      : model_(std::move(model)), parent_(std::move(parent)), type_(type), search_(std::move(search)) {}
+
+  std::shared_ptr<Control> Find(ControlType type, uia::Search search) override {
+    return std::make_shared<SimControl>(model_, shared_from_this(), type, std::move(search));
+  }
+
+  bool Exists(double seconds, double interval) override {
+    if (search_fault()) return false;
+    const double deadline = timing::time() + std::max(0.0, seconds);
+    for (;;) {
+      {
+        std::lock_guard guard(model_->mu);
+        model_->play_due_locked();
+        Node tree = model_->build_tree_locked();
+        if (resolve(tree)) return true;
+      }
+      double left = deadline - timing::time();
+      if (left <= 0.0) return false;
+      timing::sleep(std::min(interval > 0.0 ? interval : left, left));
+    }
+  }
+
+  std::string Name() override {
+    return with_node([](Model&, const Node& n) { return n.name; });
+  }
+
+  std::vector<std::shared_ptr<Control>> GetChildren() override {
+    return with_node([this](Model&, const Node& n) {
+      std::vector<std::shared_ptr<Control>> children;
+      for (const Node& child : n.children) children.push_back(std::make_shared<SimControl>(model_, child.key));
+      return children;
+    });
+  }
+
+  void Click() override {
+    with_node([](Model& m, const Node& n) {
+      m.click_locked(n);
+      return 0;
+    });
+  }
+
+  void RightClick() override {
+    with_node([](Model& m, const Node& n) {
+      m.right_click_locked(n);
+      return 0;
+    });
+  }
+
+  bool SetActive() override { return window_operation("SetActive"); }
+  bool SetTopmost(bool topmost) override { return window_operation(topmost ? "SetTopmost" : "SetTopmost(false)"); }
+
+ private:
+  std::string describe() const {
+    if (key_) return *key_;
+    return control_type_name(type_) + "(Name=" + search_.Name.value_or("") + ")";
+  }
+
+  std::optional<std::string> search_fault_name() const {
+    if (key_) return std::nullopt;
+    return "search:" + control_type_name(type_) + ":" + search_.Name.value_or("");
+  }
+
+  bool search_fault() const {
+    auto name = search_fault_name();
+    return name && model_->faults->check(*name).has_value();
+  }
+
+  // The node this control stands for in `tree`, or null when it is not
+  // there now.
+  const Node* resolve(const Node& tree) const {
+    if (key_) return find_key(tree, *key_);
+    const Node* start = parent_->resolve(tree);
+    if (!start) return nullptr;
+    int remaining = std::max(1, search_.foundIndex.value_or(1));
+    return search_below(*start, type_, search_, 1, remaining);
+  }
+
+  // Runs `f` on the control's node, waiting for it up to the search's time
+  // limit; raises LookupError when it does not appear.
+  template <class F>
+  std::invoke_result_t<F, Model&, const Node&> with_node(F f) {
+    if (search_fault()) throw LookupError("control not found: " + describe());
+    const double timeout = search_.Timeout.value_or(uia::kDefaultSearchTimeout);
+    const double deadline = timing::time() + std::max(0.0, timeout);
+    for (;;) {
+      {
+        std::lock_guard guard(model_->mu);
+        model_->play_due_locked();
+        Node tree = model_->build_tree_locked();
+        if (const Node* n = resolve(tree)) return f(*model_, *n);
+      }
+      double left = deadline - timing::time();
+      if (left <= 0.0) throw LookupError("control not found: " + describe());
+      timing::sleep(std::min(uia::kDefaultSearchInterval, left));
+    }
+  }
+
+  bool window_operation(const std::string& operation) {
+    return with_node([&](Model& m, const Node& n) {
+      if (m.faults->check(operation)) throw OSError(operation + ": access is denied");
+      m.record_locked(operation, n.label);
+      return true;
+    });
+  }
+
+  const std::shared_ptr<Model> model_;
+  const std::shared_ptr<SimControl> parent_;
+  const std::optional<std::string> key_;
+  const ControlType type_ = ControlType::Any;
+  const uia::Search search_;
+};
+
+}  // namespace
+
+std::shared_ptr<uia::Control> make_root_control(std::shared_ptr<Model> model) {
+  return std::make_shared<SimControl>(std::move(model), "root");
+}
+
+}  // namespace orvanta::sim
