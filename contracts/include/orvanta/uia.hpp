@@ -34,11 +34,13 @@ enum class ControlType { Window, List, Pane, Button, Text, MenuItem, Any };
 //    order of a depth-first walk. The first when empty.
 //  - Timeout: the longest time, in seconds, an operation other than Exists
 //    waits for the control to appear. The layer's default (10 s) when empty.
+// Every key has a default initializer so that a search may name only some
+// keys, Search{.Name = "x"}, without a missing-initializer warning.
 struct Search {
-  std::optional<std::string> Name;
-  std::optional<int> searchDepth;
-  std::optional<int> foundIndex;
-  std::optional<double> Timeout;
+  std::optional<std::string> Name{};
+  std::optional<int> searchDepth{};
+  std::optional<int> foundIndex{};
+  std::optional<double> Timeout{};
 };
 
 // The default time limit of a search made by an operation other than Exists.
