@@ -143,8 +143,9 @@ class Model {
   void record_locked(std::string kind, std::string target);
   std::filesystem::path write_picture_locked(const Line& line);
 
-  // The control tree.
-  Node build_tree_locked() const;
+  // The control tree as it stands at time `at` (a look that ends late still
+  // sees what was there when its time ran out).
+  Node build_tree_locked(timing::SystemTime at) const;
   void click_locked(const Node& node);
   void right_click_locked(const Node& node);
 

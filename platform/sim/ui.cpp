@@ -37,6 +37,10 @@ namespace {
 
 using uia::ControlType;
 
+timing::SystemTime::duration to_duration(double seconds) {
+  return std::chrono::duration_cast<timing::SystemTime::duration>(std::chrono::duration<double>(seconds));
+}
+
 Node node(ControlType type, std::string name, std::string key, std::vector<Node> children = {}) {
   Node n;
   n.type = type;
@@ -62,7 +66,7 @@ Node message_item(const Line& line) {
   return item;
 }
 
-Node main_window(const Model& m) {
+Node main_window(const Model& m, timing::SystemTime at) {
   Node window = node(ControlType::Window, "微信", "main");
   window.children.push_back(
       node(ControlType::Pane, "导航", "nav",
@@ -86,7 +90,7 @@ Node main_window(const Model& m) {
     window.children.push_back(std::move(list));
   }
   if (m.back_button) window.children.push_back(node(ControlType::Button, "回到引用位置", "back"));
-  if (m.menu && timing::now() >= m.menu->visible_at) {
+  if (m.menu && at >= m.menu->visible_at) {
     Node menu = node(ControlType::Pane, "", "menu", {node(ControlType::MenuItem, "复制", "menu:copy")});
     if (m.menu->can_locate) menu.children.push_back(node(ControlType::MenuItem, "定位到原文位置", "menu:locate"));
     window.children.push_back(std::move(menu));
@@ -131,11 +135,11 @@ const Node* search_below(const Node& n, ControlType type, const uia::Search& s, 
 
 }  // namespace
 
-Node Model::build_tree_locked() const {
+Node Model::build_tree_locked(timing::SystemTime at) const {
   Node root = node(ControlType::Pane, "桌面", "root");
   for (std::size_t i = 0; i < options.windows_before.size(); ++i)
     root.children.push_back(node(ControlType::Window, options.windows_before[i].name, "before:" + std::to_string(i)));
-  root.children.push_back(logged_in ? main_window(*this) : login_window(*this));
+  root.children.push_back(logged_in ? main_window(*this, at) : login_window(*this));
   if (viewer_open) root.children.push_back(node(ControlType::Window, "图片查看", "viewer"));
   for (std::size_t i = 0; i < options.windows_after.size(); ++i)
     root.children.push_back(node(ControlType::Window, options.windows_after[i].name, "after:" + std::to_string(i)));
@@ -213,15 +217,16 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
 
   bool Exists(double seconds, double interval) override {
     if (search_fault()) return false;
-    const double deadline = timing::time() + std::max(0.0, seconds);
+    const auto deadline = timing::now() + to_duration(std::max(0.0, seconds));
     for (;;) {
+      const auto now = timing::now();
       {
         std::lock_guard guard(model_->mu);
         model_->play_due_locked();
-        Node tree = model_->build_tree_locked();
+        Node tree = model_->build_tree_locked(std::min(now, deadline));
         if (resolve(tree)) return true;
       }
-      double left = deadline - timing::time();
+      double left = std::chrono::duration<double>(deadline - now).count();
       if (left <= 0.0) return false;
       timing::sleep(std::min(interval > 0.0 ? interval : left, left));
     }
@@ -293,7 +298,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
       {
         std::lock_guard guard(model_->mu);
         model_->play_due_locked();
-        Node tree = model_->build_tree_locked();
+        Node tree = model_->build_tree_locked(timing::now());
         if (const Node* n = resolve(tree)) return f(*model_, *n);
       }
       double left = deadline - timing::time();
