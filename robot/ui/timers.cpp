@@ -22,10 +22,8 @@ namespace {
 using Clock = std::chrono::system_clock;
 
 void check_time_of_day(int hour, int minute) {
-  if (hour < 0 || hour > 23)
-    throw ValueError("hour must be in 0..23");
-  if (minute < 0 || minute > 59)
-    throw ValueError("minute must be in 0..59");
+  if (hour < 0 || hour > 23) throw ValueError("hour must be in 0..23");
+  if (minute < 0 || minute > 59) throw ValueError("minute must be in 0..59");
 }
 
 // `day` with its time of day replaced by hour:minute:00 and its day of the
@@ -38,87 +36,70 @@ Clock::time_point local_time_on(std::tm day, int hour, int minute, int days) {
   day.tm_mday += days;
   day.tm_isdst = -1;
   const std::time_t t = std::mktime(&day);
-  if (t == static_cast<std::time_t>(-1))
-    throw ValueError("local time out of range");
+  if (t == static_cast<std::time_t>(-1)) throw ValueError("local time out of range");
   return Clock::from_time_t(t);
 }
 
 // Whether `e` reports that the task was cancelled rather than that something
 // failed. Cancellation must always end the task.
-bool is_cancellation(const std::exception &e) {
-  const auto *system_error =
-      dynamic_cast<const boost::system::system_error *>(&e);
-  if (system_error == nullptr)
-    return false;
-  const auto &code = system_error->code();
-  return code == boost::asio::error::operation_aborted ||
-         code == boost::system::errc::operation_canceled;
+bool is_cancellation(const std::exception& e) {
+  const auto* system_error = dynamic_cast<const boost::system::system_error*>(&e);
+  if (system_error == nullptr) return false;
+  const auto& code = system_error->code();
+  return code == boost::asio::error::operation_aborted || code == boost::system::errc::operation_canceled;
 }
 
-void check_task(int hour, int minute, const std::string &func_name,
-                bool has_func) {
+void check_task(int hour, int minute, const std::string& func_name, bool has_func) {
   check_time_of_day(hour, minute);
-  if (func_name.empty())
-    throw ValueError("run_daily_at: the function has no name");
-  if (!has_func)
-    throw TypeError("run_daily_at: the function to run is empty");
+  if (func_name.empty()) throw ValueError("run_daily_at: the function has no name");
+  if (!has_func) throw TypeError("run_daily_at: the function to run is empty");
 }
 
 // Announces the next run and waits for it.
-boost::asio::awaitable<void> wait_for_next_run(int hour, int minute,
-                                               const std::string &func_name) {
+boost::asio::awaitable<void> wait_for_next_run(int hour, int minute, const std::string& func_name) {
   const double wait = seconds_until_daily(hour, minute, timing::now());
-  print_line(
-      fmt::format("距离下次执行{}还有{:.2f}小时", func_name, wait / 3600.0));
+  print_line(fmt::format("距离下次执行{}还有{:.2f}小时", func_name, wait / 3600.0));
   co_await timing::async_sleep(wait);
 }
 
-void report_failure(const std::string &func_name, const std::exception &e) {
+void report_failure(const std::string& func_name, const std::exception& e) {
   print_line(fmt::format("定时任务{}异常: {}", func_name, e.what()));
 }
 
-} // namespace
+}  // namespace
 
 double seconds_until_daily(int hour, int minute, timing::SystemTime now) {
   check_time_of_day(hour, minute);
-  const std::time_t now_seconds =
-      Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(now));
+  const std::time_t now_seconds = Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(now));
   std::tm today{};
-  if (localtime_r(&now_seconds, &today) == nullptr)
-    throw ValueError("local time out of range");
+  if (localtime_r(&now_seconds, &today) == nullptr) throw ValueError("local time out of range");
   Clock::time_point target = local_time_on(today, hour, minute, 0);
-  if (target <= now)
-    target = local_time_on(today, hour, minute, 1);
+  if (target <= now) target = local_time_on(today, hour, minute, 1);
   return std::chrono::duration<double>(target - now).count();
 }
 
-boost::asio::awaitable<void> run_daily_at(int hour, int minute,
-                                          std::string func_name,
-                                          std::function<void()> func) {
+boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func_name, std::function<void()> func) {
   check_task(hour, minute, func_name, static_cast<bool>(func));
   for (;;) {
     co_await wait_for_next_run(hour, minute, func_name);
     try {
       func();
-    } catch (const std::exception &e) {
-      if (is_cancellation(e))
-        throw;
+    } catch (const std::exception& e) {
+      if (is_cancellation(e)) throw;
       report_failure(func_name, e);
     }
   }
 }
 
-boost::asio::awaitable<void>
-run_daily_at(int hour, int minute, std::string func_name,
-             std::function<boost::asio::awaitable<void>()> func) {
+boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func_name,
+                                          std::function<boost::asio::awaitable<void>()> func) {
   check_task(hour, minute, func_name, static_cast<bool>(func));
   for (;;) {
     co_await wait_for_next_run(hour, minute, func_name);
     try {
       co_await func();
-    } catch (const std::exception &e) {
-      if (is_cancellation(e))
-        throw;
+    } catch (const std::exception& e) {
+      if (is_cancellation(e)) throw;
       report_failure(func_name, e);
     }
   }
@@ -129,10 +110,10 @@ boost::asio::awaitable<void> fetch_periodically3(double interval) {
     co_await timing::async_sleep(interval);
     try {
       cleanup_sent_messages_hard();
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       logger()->error("数据库操作出错: {}", e.what());
     }
   }
 }
 
-} // namespace orvanta::robot
+}  // namespace orvanta::robot
