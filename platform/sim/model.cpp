@@ -97,9 +97,18 @@ Model::Model(SimOptions opts)
       faults(std::make_shared<FaultBoard>(options.seed)),
       clipboard(make_sim_clipboard(faults)),
       shell(make_sim_shell()) {
-  if (options.files_dir.empty()) options.files_dir = default_files_dir(this);
+  if (options.files_dir.empty()) {
+    options.files_dir = default_files_dir(this);
+    owns_files_dir = true;
+  }
   std::filesystem::create_directories(options.files_dir);
   play_start = timing::now();
+}
+
+Model::~Model() {
+  if (!owns_files_dir) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(options.files_dir, ignored);
 }
 
 // --- Chats ------------------------------------------------------------------

@@ -72,6 +72,10 @@ struct Node {
 class Model {
  public:
   explicit Model(SimOptions options);
+  // Removes the picture directory when the model made it itself.
+  ~Model();
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
 
   mutable std::mutex mu;
 
@@ -100,6 +104,8 @@ class Model {
   std::size_t next_event = 0;             // guarded by mu
   timing::SystemTime play_start;          // guarded by mu
   std::map<std::string, LineHandle> ids;  // guarded by mu
+
+  bool owns_files_dir = false;
 
   const std::shared_ptr<FaultBoard> faults;
   const std::shared_ptr<SimClipboard> clipboard;
