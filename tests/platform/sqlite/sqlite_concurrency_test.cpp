@@ -55,11 +55,12 @@ TEST_F(ConcurrencyTest, RawCleanupUnderTheLockInterleavesWithInserts) {
     for (int i = 0; i < kRowsPerThread; ++i) {
       Row row = message_row("g", std::to_string(i));
       if (i % 10 == 0) row["status"] = "发送成功";
+      // Holding the lock makes the insert, the lookup of the new row and the
+      // insert after it one step; the clean-up could otherwise delete the
+      // new row in between.
+      std::lock_guard guard(db_->lock());
       db_->insert_messages(row);
       if (i % 7 == 0) {
-        // Holding the lock makes the lookup and the insert after the found
-        // row one step; the clean-up could otherwise delete the row between.
-        std::lock_guard guard(db_->lock());
         const auto newest = db_->get_latest_messages(1, {.group_name = "g"}).at(0)["id"].get<std::int64_t>();
         db_->insert_after_record("g", newest, Row{{"content", "after " + std::to_string(i)}});
       }
