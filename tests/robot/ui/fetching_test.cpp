@@ -146,11 +146,6 @@ TEST_F(Fetching, AServerThatReadsTheRequestAndNeverAnswersTimesOut) {
   EXPECT_EQ(server.request_heads().size(), 1u);
 }
 
-TEST_F(Fetching, ATimeOutIsAnOrdinaryRuntimeError) {
-  TlsServer server(pki(), TlsServer::Behaviour::kSilentBeforeHandshake);
-  EXPECT_THROW(fetch_url(server.host(), "/"), std::runtime_error);
-}
-
 // --- certificates ------------------------------------------------------------
 
 TEST_F(Fetching, ACertificateFromAnUntrustedAuthorityIsRejected) {

@@ -11,7 +11,7 @@
 // for ever, a request gives up after 10 s of connecting (TLS handshake
 // included) or 60 s in all, measured on the timing facility's clock, and
 // raises TimeoutError. Requests go straight to the server; proxy settings of
-// the environment are not used.
+// the environment are not used, and redirects are not followed.
 //
 // Thread-safety: every function may be called from any thread, also from
 // several at once.

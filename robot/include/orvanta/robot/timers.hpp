@@ -30,6 +30,8 @@ namespace orvanta::robot {
 // Raises ValueError when hour is outside 0..23 or minute outside 0..59.
 ORVANTA_ROBOT_EXPORT double seconds_until_daily(int hour, int minute, timing::SystemTime now);
 
+// 定时每天某一时间执行func函数: hour 某时, minute 某分, func 需要执行的函数,
+// with its name for the printed lines.
 // Calls `func` every day at `hour`:`minute` local time, forever. Before each
 // wait prints "距离下次执行<func_name>还有<hours, two decimals>小时". An
 // ordinary error of the call is printed as "定时任务<func_name>异常: <text>"
