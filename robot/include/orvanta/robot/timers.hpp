@@ -8,7 +8,6 @@
 // wait or of the called function) or when an error escapes them. Their waits
 // go through the timing facility, their "now" is timing::now().
 
-#include <concepts>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -50,6 +49,11 @@ ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> run_daily_at(int hour, int min
 namespace detail {
 
 template <class T>
+struct is_awaitable : std::false_type {};
+template <class T, class E>
+struct is_awaitable<boost::asio::awaitable<T, E>> : std::true_type {};
+
+template <class T>
 struct is_void_awaitable : std::false_type {};
 template <class E>
 struct is_void_awaitable<boost::asio::awaitable<void, E>> : std::true_type {};
@@ -72,11 +76,13 @@ bool is_empty_callable(const F& f) {
 //   run_daily_at(3, 0, "backup", backup, "/data", 7)
 // A callable returning boost::asio::awaitable<void> is awaited; any other
 // result is discarded.
-template <class F, class... Args>
-requires std::invocable<F&, Args&...> boost::asio::awaitable<void> run_daily_at(int hour, int minute,
-                                                                                std::string func_name, F func,
-                                                                                Args... args) {
+template <class F, class... Args, class = std::enable_if_t<std::is_invocable_v<F&, Args&...>>>
+boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func_name, F func, Args... args) {
   using Result = std::invoke_result_t<F&, Args&...>;
+  // An awaitable that is not awaited never runs; only tasks without a result
+  // are awaited here.
+  static_assert(!detail::is_awaitable<Result>::value || detail::is_void_awaitable<Result>::value,
+                "run_daily_at: a function returning a task must return boost::asio::awaitable<void>");
   if constexpr (detail::is_void_awaitable<Result>::value) {
     std::function<boost::asio::awaitable<void>()> call;
     if (!detail::is_empty_callable(func)) {
