@@ -33,14 +33,18 @@ inline constexpr std::string_view kSelectColumns =
 // changed once given (a caller may hold it and update by it later), while a
 // row inserted after another one takes a `seq` between its neighbours. A row
 // stored normally takes seq = id, so it comes last in its group; every seq is
-// at most the largest id, which keeps it so.
+// at most the largest id ever given, which keeps it so.
+//
+// Ids are never reused, not even those of deleted rows (AUTOINCREMENT): a
+// thread holding the id of a row that the clean-up deleted must not update
+// a newer row by it.
 //
 // Every lookup of the store is the group name plus one column, newest first,
 // so each such column has an index (group_name, column, seq): the lookup is a
 // search and the order is read from the index, never sorted.
 inline constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS messages (
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   group_name TEXT NOT NULL DEFAULT '',
   type TEXT NOT NULL DEFAULT '',
   content TEXT NOT NULL DEFAULT '',
@@ -73,17 +77,21 @@ CREATE TABLE IF NOT EXISTS group_members (
 );
 )sql";
 
-// The id and the place are both the next id, computed once in the statement.
+// The id and the place are both the id AUTOINCREMENT would give next,
+// computed once in the statement.
 inline constexpr std::string_view kInsertMessage =
     "INSERT INTO messages (id, group_name, type, content, sender, timestamp, msg_id, quote_id, quote_content, "
     "recall_id, image_url, have_checked, status, img_md5, seq) "
     "SELECT next_id, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, next_id "
-    "FROM (SELECT IFNULL(MAX(id), 0) + 1 AS next_id FROM messages)";
+    "FROM (SELECT MAX(IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'messages'), 0), "
+    "IFNULL((SELECT MAX(id) FROM messages), 0)) + 1 AS next_id)";
 inline constexpr std::string_view kInsertPlaced =
     "INSERT INTO messages (id, group_name, type, content, sender, timestamp, msg_id, quote_id, quote_content, "
     "recall_id, image_url, have_checked, status, img_md5, seq) "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
-inline constexpr std::string_view kNextId = "SELECT IFNULL(MAX(id), 0) + 1 FROM messages";
+inline constexpr std::string_view kNextId =
+    "SELECT MAX(IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'messages'), 0), "
+    "IFNULL((SELECT MAX(id) FROM messages), 0)) + 1";
 inline constexpr std::string_view kSeqOfRecord = "SELECT seq FROM messages WHERE id = ?1 AND group_name = ?2";
 inline constexpr std::string_view kNextSeq =
     "SELECT seq FROM messages WHERE group_name = ?1 AND seq > ?2 ORDER BY seq LIMIT 1";

@@ -176,6 +176,27 @@ TEST_F(RawConnectionTest, ARowInsertedRawComesLastInItsGroup) {
   EXPECT_THAT(latest_contents("g", 3), ::testing::ElementsAre("d", "raw", "c"));
 }
 
+TEST_F(RawConnectionTest, IdsOfDeletedRowsAreNeverGivenAgain) {
+  const auto newest = db_->get_latest_messages(1, {.group_name = "g"}).at(0)["id"].get<std::int64_t>();
+  {
+    std::lock_guard guard(db_->lock());
+    db_->conn().cursor()->execute("DELETE FROM messages");
+    db_->conn().commit();
+  }
+  EXPECT_EQ(add("g", "d"), newest + 1);
+  const auto d = newest + 1;
+  {
+    std::lock_guard guard(db_->lock());
+    db_->conn().cursor()->execute("DELETE FROM messages WHERE content = 'd'");
+    db_->conn().commit();
+  }
+  add("g", "e");
+  EXPECT_EQ(db_->insert_after_record("g", d + 1, Row{{"content", "f"}}), d + 2);
+  // An update by the deleted row's id finds nothing.
+  db_->update_message_fields("id", d, Row{{"recall_id", "late"}});
+  EXPECT_EQ(db_->get_all_messages({.group_name = "g"}).at(0)["recall_id"], "");
+}
+
 TEST(StoreLockTest, OnlyTheOwnerMayReleaseTheLock) {
   TempDir dir;
   auto db = open_message_db((dir.path() / "wxChat.db").string());
