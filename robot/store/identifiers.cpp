@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -88,43 +87,44 @@ int field_value(std::string_view digits) {
   return v;
 }
 
-// Reads a time stamp as whole seconds of a naive calendar, or nothing when
-// the text does not match the pattern as a whole or names an impossible date
-// or time. Every field but the last is followed by a literal that is not a
-// digit, so the first alternative followed by that literal is the only one
+[[noreturn]] void bad_time_stamp(const std::string& text, const char* why) {
+  throw ValueError(std::string(why) + " in time data '" + text + "'");
+}
+
+// Reads a time stamp as whole seconds of a naive calendar. Raises ValueError
+// when the text does not match the pattern as a whole or names an impossible
+// date or time. Every field but the last is followed by a literal that is not
+// a digit, so the first alternative followed by that literal is the only one
 // that can lead to a match; the last field takes its first matching
 // alternative, and text left after it is a mismatch.
-std::optional<std::int64_t> parse_time_stamp(std::string_view text) {
+std::int64_t time_stamp_seconds(const std::string& text) {
   int values[6] = {};
   std::size_t pos = 0;
-  for (std::size_t f = 0; f < std::size(kTimeStampFields); ++f) {
+  bool matched = true;
+  for (std::size_t f = 0; f < std::size(kTimeStampFields) && matched; ++f) {
     const Field& field = kTimeStampFields[f];
-    bool matched = false;
+    matched = false;
     for (std::size_t a = 0; a < field.count && !matched; ++a) {
       const Alternative candidate = field.alternatives[a];
       if (!matches_at(text, pos, candidate)) continue;
       const std::size_t end = pos + candidate.size();
       if (field.separator != '\0' && (end >= text.size() || text[end] != field.separator)) continue;
-      values[f] = field_value(text.substr(pos, candidate.size()));
+      values[f] = field_value(std::string_view(text).substr(pos, candidate.size()));
       pos = end + (field.separator != '\0' ? 1 : 0);
       matched = true;
     }
-    if (!matched) return std::nullopt;
   }
-  if (pos != text.size()) return std::nullopt;
+  if (!matched || pos != text.size())
+    throw ValueError("time data '" + text + "' does not match format '%Y-%m-%d-%H:%M:%S'");
 
   const auto [year, month, day, hour, minute, second] = values;
-  if (year < 1 || second > 59) return std::nullopt;
+  if (year < 1) bad_time_stamp(text, "year is out of range");
+  if (second > 59) bad_time_stamp(text, "second must be in 0..59");
   const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
                                          std::chrono::day{static_cast<unsigned>(day)}};
-  if (!date.ok()) return std::nullopt;
+  if (!date.ok()) bad_time_stamp(text, "day is out of range for month");
   const std::int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
   return days * 86400 + hour * 3600 + minute * 60 + second;
-}
-
-std::int64_t time_stamp_seconds(const std::string& text) {
-  if (auto seconds = parse_time_stamp(text)) return *seconds;
-  throw ValueError("time data '" + text + "' does not match format '%Y-%m-%d-%H:%M:%S'");
 }
 
 }  // namespace

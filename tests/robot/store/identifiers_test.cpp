@@ -193,6 +193,21 @@ TEST(TwoMinuteComparison, TextNotMatchingThePatternRaisesNamingIt) {
   }
 }
 
+TEST(TwoMinuteComparison, ErrorSaysWhyTheTextWasRefused) {
+  const auto message = [](const std::string& text) {
+    try {
+      is_later_by_2_minutes(text, "2024-1-1-0:0:0");
+    } catch (const ValueError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message("2024-13-1-0:0:0"), "time data '2024-13-1-0:0:0' does not match format '%Y-%m-%d-%H:%M:%S'");
+  EXPECT_EQ(message("2024-1-1-0:0:0!"), "time data '2024-1-1-0:0:0!' does not match format '%Y-%m-%d-%H:%M:%S'");
+  EXPECT_EQ(message("2023-2-29-0:0:0"), "day is out of range for month in time data '2023-2-29-0:0:0'");
+  EXPECT_EQ(message("2024-1-1-0:0:61"), "second must be in 0..59 in time data '2024-1-1-0:0:61'");
+}
+
 // A plain bit-by-bit encoder to check the fast one against.
 std::string reference_base64(const std::string& in) {
   static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
