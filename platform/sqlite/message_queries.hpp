@@ -77,21 +77,25 @@ CREATE TABLE IF NOT EXISTS group_members (
 );
 )sql";
 
-// The id and the place are both the id AUTOINCREMENT would give next,
-// computed once in the statement.
+// The id AUTOINCREMENT gives next: one past the largest id ever given.
+#define ORVANTA_SQLITE_NEXT_ID                                                         \
+  "(SELECT MAX(IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'messages'), 0), " \
+  "IFNULL((SELECT MAX(id) FROM messages), 0)) + 1)"
+
+// The id and the place are both the next id. Both are computed in VALUES
+// before the row is written; an INSERT ... SELECT reading the same table
+// would first copy its result into a temporary table on every call.
 inline constexpr std::string_view kInsertMessage =
     "INSERT INTO messages (id, group_name, type, content, sender, timestamp, msg_id, quote_id, quote_content, "
     "recall_id, image_url, have_checked, status, img_md5, seq) "
-    "SELECT next_id, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, next_id "
-    "FROM (SELECT MAX(IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'messages'), 0), "
-    "IFNULL((SELECT MAX(id) FROM messages), 0)) + 1 AS next_id)";
+    "VALUES (" ORVANTA_SQLITE_NEXT_ID
+    ", ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, " ORVANTA_SQLITE_NEXT_ID ")";
+inline constexpr std::string_view kNextId = "SELECT " ORVANTA_SQLITE_NEXT_ID;
+#undef ORVANTA_SQLITE_NEXT_ID
 inline constexpr std::string_view kInsertPlaced =
     "INSERT INTO messages (id, group_name, type, content, sender, timestamp, msg_id, quote_id, quote_content, "
     "recall_id, image_url, have_checked, status, img_md5, seq) "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
-inline constexpr std::string_view kNextId =
-    "SELECT MAX(IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'messages'), 0), "
-    "IFNULL((SELECT MAX(id) FROM messages), 0)) + 1";
 inline constexpr std::string_view kSeqOfRecord = "SELECT seq FROM messages WHERE id = ?1 AND group_name = ?2";
 inline constexpr std::string_view kNextSeq =
     "SELECT seq FROM messages WHERE group_name = ?1 AND seq > ?2 ORDER BY seq LIMIT 1";
