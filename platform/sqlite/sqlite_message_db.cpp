@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -260,9 +261,17 @@ class SqliteMessageDB final : public MessageDB, public std::enable_shared_from_t
     if (query.type) types = distinct(*query.type);
 
     std::lock_guard guard(lock_);
-    build_latest_query(sql_, query, types.size());
+    // The text depends only on which filters are given and on the number of
+    // types, so a repeated lookup finds its statement by that shape without
+    // building and hashing the text again.
+    const std::uint64_t shape = (query.msg_id ? 1u : 0u) | (query.img_md5 ? 2u : 0u) | (query.content ? 4u : 0u) |
+                                (static_cast<std::uint64_t>(types.size()) << 3);
+    sqlite3_stmt*& statement = latest_by_shape_[shape];
+    if (statement == nullptr) {
+      build_latest_query(sql_, query, types.size());
+      statement = prepared(sql_);
+    }
     const std::size_t arms = std::max<std::size_t>(types.size(), 1);
-    sqlite3_stmt* statement = prepared(sql_);
     StatementReset reset(statement);
     int index = 1;
     for (std::size_t arm = 0; arm < arms; ++arm) {
@@ -284,8 +293,13 @@ class SqliteMessageDB final : public MessageDB, public std::enable_shared_from_t
     if (query.type) types = distinct(*query.type);
 
     std::lock_guard guard(lock_);
-    build_all_query(sql_, by_group, by_checked, types.size());
-    sqlite3_stmt* statement = prepared(sql_);
+    const std::uint64_t shape =
+        (by_group ? 1u : 0u) | (by_checked ? 2u : 0u) | (static_cast<std::uint64_t>(types.size()) << 2);
+    sqlite3_stmt*& statement = all_by_shape_[shape];
+    if (statement == nullptr) {
+      build_all_query(sql_, by_group, by_checked, types.size());
+      statement = prepared(sql_);
+    }
     StatementReset reset(statement);
     int index = 1;
     if (by_group) bind_text(statement, index++, *query.group_name);
@@ -517,6 +531,10 @@ class SqliteMessageDB final : public MessageDB, public std::enable_shared_from_t
   StatementCache statements_;      // The store's own statements; guarded by lock_.
   StatementCache raw_statements_;  // Statements of the raw path; guarded by lock_.
   std::string sql_;                // Scratch text for built queries; guarded by lock_.
+  // Statements of the filtered queries by the shape of their filters; they
+  // belong to statements_. Guarded by lock_.
+  std::unordered_map<std::uint64_t, sqlite3_stmt*> latest_by_shape_;
+  std::unordered_map<std::uint64_t, sqlite3_stmt*> all_by_shape_;
   SqliteConnection connection_;
 };
 
