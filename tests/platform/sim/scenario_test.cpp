@@ -214,11 +214,17 @@ TEST(ConcurrentDrivingTest, TheWorldChangesWhileAnotherThreadDrivesTheClient) {
 
   int seen_chats = 0;
   auto list = driver->Uia().ListControl(uia::Search{.Name = "消息"});
-  while (!done || !wx->GetNextNewMessage(true).empty()) {
+  for (;;) {
+    // Read the flag before polling, so a poll that finds nothing after the
+    // world stopped really is the end.
+    bool finished = done;
     Json next = wx->GetNextNewMessage(true);
-    if (next.empty()) continue;
+    if (next.empty()) {
+      if (finished) break;
+      continue;
+    }
     ++seen_chats;
-    for (const auto& m : wx->GetAllMessage()) (void)m->info();
+    for (const auto& m : wx->GetAllMessage()) EXPECT_TRUE(m->info().has_value());
     list->Exists(0, 0);
     wx->SendMsg("ok", next["chat_name"].get<std::string>());
   }
