@@ -6,12 +6,11 @@
 #include <ctime>
 #include <exception>
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 #include <fmt/format.h>
 
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/async_timing.hpp"
+#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/store_operations.hpp"
@@ -38,15 +37,6 @@ Clock::time_point local_time_on(std::tm day, int hour, int minute, int days) {
   const std::time_t t = std::mktime(&day);
   if (t == static_cast<std::time_t>(-1)) throw ValueError("local time out of range");
   return Clock::from_time_t(t);
-}
-
-// Whether `e` reports that the task was cancelled rather than that something
-// failed. Cancellation must always end the task.
-bool is_cancellation(const std::exception& e) {
-  const auto* system_error = dynamic_cast<const boost::system::system_error*>(&e);
-  if (system_error == nullptr) return false;
-  const auto& code = system_error->code();
-  return code == boost::asio::error::operation_aborted || code == boost::system::errc::operation_canceled;
 }
 
 void check_task(int hour, int minute, const std::string& func_name, bool has_func) {
