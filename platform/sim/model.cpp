@@ -389,7 +389,7 @@ void Model::play_due_locked() {
   double elapsed = std::chrono::duration<double>(timing::now() - play_start).count();
   while (next_event < timeline.size() && timeline[next_event].at <= elapsed) {
     const Event& event = timeline[next_event++];
-    apply_event_locked(event.spec, event.at);
+    apply_event_locked(event.description, event.at);
   }
 }
 

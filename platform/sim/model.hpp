@@ -98,7 +98,7 @@ class Model {
 
   struct Event {
     double at = 0.0;
-    Json spec;
+    Json description;
   };
   std::vector<Event> timeline;            // guarded by mu
   std::size_t next_event = 0;             // guarded by mu
