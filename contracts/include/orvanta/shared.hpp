@@ -97,28 +97,50 @@ class Attribute {
   std::optional<T> value_;
 };
 
-// A mapping from text to a flag that keeps its keys in insertion order
-// (`firstCheckGroup`).
-class FlagMap {
+// A mapping from text to values that keeps its keys in insertion order; each
+// read, insert and removal is one atomic operation. The mappings of the
+// shared state are small (a few hundred keys at most), so a vector serves.
+template <class V>
+class GuardedMap {
  public:
-  std::optional<bool> get(const std::string& key) const {
+  std::optional<V> get(const std::string& key) const {
     std::lock_guard guard(mu_);
     for (const auto& [k, v] : items_)
       if (k == key) return v;
     return std::nullopt;
   }
 
-  void set(const std::string& key, bool flag) {
+  // Sets the value of `key`; a new key goes last.
+  void set(const std::string& key, V value) {
     std::lock_guard guard(mu_);
     for (auto& [k, v] : items_)
       if (k == key) {
-        v = flag;
+        v = std::move(value);
         return;
       }
-    items_.emplace_back(key, flag);
+    items_.emplace_back(key, std::move(value));
   }
 
-  std::vector<std::pair<std::string, bool>> items() const {
+  // Removes the entry and gives its value, or nothing when there is none.
+  std::optional<V> take(const std::string& key) {
+    std::lock_guard guard(mu_);
+    for (auto it = items_.begin(); it != items_.end(); ++it)
+      if (it->first == key) {
+        std::optional<V> value(std::move(it->second));
+        items_.erase(it);
+        return value;
+      }
+    return std::nullopt;
+  }
+
+  bool contains(const std::string& key) const {
+    std::lock_guard guard(mu_);
+    for (const auto& item : items_)
+      if (item.first == key) return true;
+    return false;
+  }
+
+  std::vector<std::pair<std::string, V>> items() const {
     std::lock_guard guard(mu_);
     return items_;
   }
@@ -135,56 +157,22 @@ class FlagMap {
 
  private:
   mutable std::mutex mu_;
-  std::vector<std::pair<std::string, bool>> items_;
+  std::vector<std::pair<std::string, V>> items_;
 };
 
-// A mapping from task identifier to the waiter's future (`task_futures`).
-// Each insert and each removal is one atomic operation.
+// Group name -> flag (`firstCheckGroup`).
+using FlagMap = GuardedMap<bool>;
+
+// Task identifier -> the waiter's future (`task_futures`).
 template <class Future>
-class FutureMap {
+class FutureMap : public GuardedMap<std::shared_ptr<Future>> {
  public:
-  void insert(const std::string& id, std::shared_ptr<Future> future) {
-    std::lock_guard guard(mu_);
-    for (auto& [k, v] : items_)
-      if (k == id) {
-        v = std::move(future);
-        return;
-      }
-    items_.emplace_back(id, std::move(future));
-  }
+  void insert(const std::string& id, std::shared_ptr<Future> future) { this->set(id, std::move(future)); }
 
   // Removes the entry and gives its future, or null when there is none.
   std::shared_ptr<Future> take(const std::string& id) {
-    std::lock_guard guard(mu_);
-    for (auto it = items_.begin(); it != items_.end(); ++it)
-      if (it->first == id) {
-        auto future = std::move(it->second);
-        items_.erase(it);
-        return future;
-      }
-    return nullptr;
+    return GuardedMap<std::shared_ptr<Future>>::take(id).value_or(nullptr);
   }
-
-  bool contains(const std::string& id) const {
-    std::lock_guard guard(mu_);
-    for (const auto& item : items_)
-      if (item.first == id) return true;
-    return false;
-  }
-
-  std::size_t size() const {
-    std::lock_guard guard(mu_);
-    return items_.size();
-  }
-
-  void clear() {
-    std::lock_guard guard(mu_);
-    items_.clear();
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::pair<std::string, std::shared_ptr<Future>>> items_;
 };
 
 }  // namespace orvanta

@@ -14,28 +14,11 @@
 
 #include "orvanta/message_db.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
+#include "support/temp_dir.hpp"
 
 namespace orvanta::sqlite::testing {
 
-// A directory of its own, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvanta-sqlite-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using orvanta::testing::TempDir;
 
 // A row with the 13 keys of a stored message, in the order the system
 // builds it; `content` doubles as the message identifier unless given.

@@ -57,6 +57,22 @@ TEST(Config, ConcurrentReadersSeeWholeValues) {
   config.reset();
 }
 
+TEST(Config, FutureMapTakeRemovesOnceAndMissingGivesNull) {
+  struct Waiter {
+    int id;
+  };
+  FutureMap<Waiter> futures;
+  futures.insert("a", std::make_shared<Waiter>(Waiter{1}));
+  futures.insert("b", std::make_shared<Waiter>(Waiter{2}));
+  EXPECT_TRUE(futures.contains("a"));
+  auto taken = futures.take("a");
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(taken->id, 1);
+  EXPECT_EQ(futures.take("a"), nullptr);
+  EXPECT_EQ(futures.take("missing"), nullptr);
+  EXPECT_EQ(futures.size(), 1u);
+}
+
 TEST(HandlerSlots, ReplacementTakesEffectAtNextCallAndRunningCallKeepsItsHandler) {
   boost::asio::io_context loop;
   std::vector<std::string> seen;

@@ -14,6 +14,7 @@
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/timing.hpp"
+#include "support/local_time.hpp"
 
 namespace orvanta::robot {
 namespace {
@@ -43,15 +44,7 @@ class ClockPinned : public ::testing::Test {
 
   // Sets the clock to a local calendar time, a fifth of a second in.
   static void pin_local(int year, int month, int day, int hour, int minute, int second) {
-    std::tm fields{};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    fields.tm_isdst = -1;
-    timing::set_now(system_clock::from_time_t(std::mktime(&fields)) + std::chrono::milliseconds(200));
+    timing::set_now(testing::local_time(year, month, day, hour, minute, second, 200000));
   }
 
  private:

@@ -19,6 +19,7 @@
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/timing.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
+#include "support/local_time.hpp"
 
 namespace orvanta::robot {
 namespace {
@@ -151,15 +152,7 @@ class PinnedClock {
     timing::set_scale(saved_scale_);
   }
   void pin_local(int year, int month, int day, int hour, int minute, int second) {
-    std::tm f{};
-    f.tm_year = year - 1900;
-    f.tm_mon = month - 1;
-    f.tm_mday = day;
-    f.tm_hour = hour;
-    f.tm_min = minute;
-    f.tm_sec = second;
-    f.tm_isdst = -1;
-    timing::set_now(std::chrono::system_clock::from_time_t(std::mktime(&f)) + std::chrono::milliseconds(200));
+    timing::set_now(testing::local_time(year, month, day, hour, minute, second, 200000));
   }
 
  private:

@@ -25,6 +25,7 @@
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/timing.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
+#include "support/local_time.hpp"
 #include "support/tls_server.hpp"
 
 namespace orvanta::robot {
@@ -64,15 +65,7 @@ constexpr const char* kTokyo = "JST-9";
 constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 timing::SystemTime local(int year, int month, int day, int hour, int minute, int second, int micros = 0) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  t.tm_isdst = -1;
-  return std::chrono::system_clock::from_time_t(std::mktime(&t)) + microseconds(micros);
+  return testing::local_time(year, month, day, hour, minute, second, micros);
 }
 
 // --- the wait until the next run ------------------------------------------
