@@ -3,33 +3,16 @@
 // What the store benchmarks share: a temporary directory for the store file,
 // and the connection settings the store uses, applied to the bare baseline.
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 
 #include <sqlite3.h>
-#include <stdlib.h>
+
+#include "support/temp_dir.hpp"
 
 namespace orvanta::bench {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvanta-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using orvanta::testing::TempDir;
 
 inline void check(sqlite3* db, int rc) {
   if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
