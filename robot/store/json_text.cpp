@@ -240,6 +240,14 @@ void append_value(std::string& out, const Json& value) {
 
 }  // namespace
 
+std::string python_float_text(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  std::string out;
+  append_float(out, value);
+  return out;
+}
+
 std::string json_dumps(const Json& value) {
   std::string out;
   append_value(out, value);

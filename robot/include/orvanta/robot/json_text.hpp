@@ -25,4 +25,9 @@ namespace orvanta::robot {
 // binary value, which has no JSON form.
 ORVANTA_ROBOT_EXPORT std::string json_dumps(const orvanta::Json& value);
 
+// A number of seconds as Python's str() of a float writes it: the shortest
+// text that reads back as the same value, "0.5", "12.0", "1e-05", "1e+16",
+// "nan", "inf", "-inf".
+ORVANTA_ROBOT_EXPORT std::string python_float_text(double value);
+
 }  // namespace orvanta::robot
