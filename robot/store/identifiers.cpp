@@ -13,6 +13,7 @@
 
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/robot/os.hpp"
 #include "orvanta/robot/timing.hpp"
 
 namespace orvanta::robot {
@@ -149,8 +150,7 @@ std::string get_msg_id() {
 
 std::string get_now() {
   const std::time_t t = std::chrono::system_clock::to_time_t(timing::now());
-  std::tm local{};
-  localtime_r(&t, &local);
+  const std::tm local = os::local_time(t);
   return fmt::format("{}-{}-{}-{}:{}:{}", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                      local.tm_min, local.tm_sec);
 }

@@ -12,6 +12,7 @@
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/os.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/store_operations.hpp"
 
@@ -34,9 +35,7 @@ Clock::time_point local_time_on(std::tm day, int hour, int minute, int days) {
   day.tm_sec = 0;
   day.tm_mday += days;
   day.tm_isdst = -1;
-  const std::time_t t = std::mktime(&day);
-  if (t == static_cast<std::time_t>(-1)) throw ValueError("local time out of range");
-  return Clock::from_time_t(t);
+  return Clock::from_time_t(os::make_local_time(day));
 }
 
 void check_task(int hour, int minute, const std::string& func_name, bool has_func) {
@@ -61,8 +60,7 @@ void report_failure(const std::string& func_name, const std::exception& e) {
 double seconds_until_daily(int hour, int minute, timing::SystemTime now) {
   check_time_of_day(hour, minute);
   const std::time_t now_seconds = Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(now));
-  std::tm today{};
-  if (localtime_r(&now_seconds, &today) == nullptr) throw ValueError("local time out of range");
+  const std::tm today = os::local_time(now_seconds);
   Clock::time_point target = local_time_on(today, hour, minute, 0);
   if (target <= now) target = local_time_on(today, hour, minute, 1);
   return std::chrono::duration<double>(target - now).count();
