@@ -1,6 +1,5 @@
 #include "orvanta/robot/client_health.hpp"
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,37 +15,50 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using Lines = std::vector<std::string>;
 
-using Arrange = std::function<void(sim::SimClient&)>;
+// How the client stands before a check: logged out (with which buttons after
+// the confirmation) or not, and a fault switch armed for the n-th call.
+struct Stage {
+  bool logged_out = false;
+  bool enter_button = true;
+  bool login_button = true;
+  const char* fault = nullptr;
+  int nth = 1;
+};
 
-class ClientHealth : public testing::SimClientTest {};
+class ClientHealth : public testing::SimClientTest {
+ protected:
+  void arrange(const Stage& s) {
+    if (s.logged_out) client_->logout(s.enter_button, s.login_button);
+    if (s.fault) client_->fail_on_call(s.fault, s.nth);
+  }
+};
 
 TEST_F(ClientHealth, RunInRootReturnsWhenElevatedAndRestartsElevatedOtherwise) {
   const std::vector<std::string> args = {"--scenario", R"(C:\My Files\a b.json)", R"(say "hi")", "", R"(dir\)"};
-  const std::string quoted = R"(--scenario "C:\My Files\a b.json" "say \"hi\"" "" dir\)";
   const struct {
-    const char* name;
     std::optional<long> uid;
     bool admin;
     std::intptr_t execute_result;
     std::optional<int> exit;  // nothing: run_in_root returned
-    std::vector<std::string> lines;
+    Lines lines;
   } cases[] = {
-      {"root", 0, false, 42, std::nullopt, {}},
-      {"Windows administrator", std::nullopt, true, 42, std::nullopt, {}},
-      {"ordinary user", 1000, true, 42, 0, {}},
-      {"Windows user", std::nullopt, false, 42, 0, {}},
-      {"elevated copy refused", 1000, false, 5, 1, {"以管理员身份重新启动失败，ShellExecuteW 返回 5"}},
+      {0, false, 42, std::nullopt, {}},
+      {std::nullopt, true, 42, std::nullopt, {}},
+      {1000, true, 42, 0, {}},
+      {std::nullopt, false, 42, 0, {}},
+      {1000, false, 5, 1, {"以管理员身份重新启动失败，ShellExecuteW 返回 5"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::Message() << c.uid.value_or(-1) << " " << c.admin << " " << c.execute_result);
     TearDown();
     SetUp();
     auto shell = client_->shell();
     shell->set_uid(c.uid);
     shell->set_admin(c.admin);
     shell->set_execute_result(c.execute_result);
-    shell->set_command_line(R"(C:\Program Files\orvanta\orvanta.exe)", args);
+    shell->set_command_line(R"(C:\Program Files\orvanta.exe)", args);
     std::optional<int> exited;
     try {
       run_in_root();
@@ -55,16 +67,13 @@ TEST_F(ClientHealth, RunInRootReturnsWhenElevatedAndRestartsElevatedOtherwise) {
     }
     EXPECT_EQ(exited, c.exit);
     EXPECT_EQ(printed(), c.lines);
-    if (!c.exit) {
-      EXPECT_THAT(shell->requests(), IsEmpty());
-      continue;
-    }
-    ASSERT_EQ(shell->requests().size(), 1u);
+    ASSERT_EQ(shell->requests().size(), c.exit ? 1u : 0u);
+    if (!c.exit) continue;
     const sim::ShellRequest r = shell->requests()[0];
     EXPECT_EQ(r.hwnd, 0u);
     EXPECT_EQ(r.operation, "runas");
-    EXPECT_EQ(r.file, R"(C:\Program Files\orvanta\orvanta.exe)");
-    EXPECT_EQ(r.parameters, quoted);
+    EXPECT_EQ(r.file, R"(C:\Program Files\orvanta.exe)");
+    EXPECT_EQ(r.parameters, R"(--scenario "C:\My Files\a b.json" "say \"hi\"" "" dir\)");
     EXPECT_EQ(r.directory, std::nullopt);
     EXPECT_EQ(r.show, 1);
   }
@@ -72,55 +81,35 @@ TEST_F(ClientHealth, RunInRootReturnsWhenElevatedAndRestartsElevatedOtherwise) {
 
 TEST_F(ClientHealth, IsOnlineReportsEachStateAndIsFalseWhileOnline) {
   const struct {
-    const char* name;
-    Arrange setup;
-    std::vector<std::string> lines;
+    Stage stage;
+    Lines lines;
     bool result;
-    bool offline_msg_set;
+    bool offline;  // config.offline_msg set
     bool logged_in_after;
   } cases[] = {
-      {"online", [](sim::SimClient&) {}, {"在线"}, false, false, true},
-      {"logged out, login button", [](sim::SimClient& c) { c.logout(true, true); }, {"没有在线"}, true, true, true},
-      {"logged out, no login button",
-       [](sim::SimClient& c) { c.logout(true, false); },
-       {"没有在线"},
-       false,
-       true,
-       false},
-      {"no confirmation button",
-       [](sim::SimClient& c) {
-         c.logout();
-         c.fail_on_call("search:Button:确定", 1);
-       },
-       {"没有在线", "未找到“确定”按钮"},
-       false,
-       true,
-       false},
-      {"pressing the confirmation fails",
-       [](sim::SimClient& c) {
-         c.logout();
-         c.fail_on_call("search:Button:确定", 2);
-       },
+      {{}, {"在线"}, false, false, true},
+      {{.logged_out = true}, {"没有在线"}, true, true, true},
+      {{.logged_out = true, .login_button = false}, {"没有在线"}, false, true, false},
+      {{.logged_out = true, .fault = "search:Button:确定"}, {"没有在线", "未找到“确定”按钮"}, false, true, false},
+      {{.logged_out = true, .fault = "search:Button:确定", .nth = 2},
        {"没有在线", "isOnline 检查异常： control not found: Button(Name=确定)"},
        false,
        true,
        false},
-      {"the window list cannot be read",
-       [](sim::SimClient& c) { c.fail_on_call("FindWindow", 1); },
+      {{.fault = "FindWindow"},
        {"isOnline 检查异常： FindWindow: the window list could not be read"},
        false,
        false,
        true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.lines.back());
     TearDown();
     SetUp();
-    c.setup(*client_);
+    arrange(c.stage);
     EXPECT_EQ(isOnline(), c.result);
     EXPECT_EQ(printed(), c.lines);
-    EXPECT_EQ(config.offline_msg.load(),
-              c.offline_msg_set ? std::optional<std::string>(kOfflineMessage) : std::nullopt);
+    EXPECT_EQ(config.offline_msg.load(), c.offline ? std::optional<std::string>(kOfflineMessage) : std::nullopt);
     EXPECT_EQ(client_->logged_in(), c.logged_in_after);
   }
 }
@@ -128,81 +117,58 @@ TEST_F(ClientHealth, IsOnlineReportsEachStateAndIsFalseWhileOnline) {
 TEST_F(ClientHealth, ClickConfirmButtonGivesNothingWhenOnlyTheConfirmationWasThere) {
   client_->logout(true, false);
   EXPECT_EQ(click_confirm_button(), std::nullopt);
-  client_->login();
-  client_->logout(false, true);
-  EXPECT_EQ(click_confirm_button(), std::optional<bool>(true));
-  EXPECT_TRUE(client_->logged_in());
   EXPECT_EQ(click_confirm_button(), std::optional<bool>(false));
   EXPECT_THAT(printed(), ElementsAre("未找到“确定”按钮"));
 }
 
 TEST_F(ClientHealth, AutoReloginReportsEachPath) {
-  const std::string found = "找到微信主窗口: 微信";
-  const std::string handling = "检测到已退出微信，自动处理...";
+  const std::string found = "找到微信主窗口: 微信", handling = "检测到已退出微信，自动处理...",
+                    confirmed = "已点击“确定”按钮";
   const struct {
-    const char* name;
-    Arrange setup;
-    std::vector<std::string> lines;
+    Stage stage;
+    Lines lines;
     bool result;
     bool logged_in_after;
   } cases[] = {
-      {"online", [](sim::SimClient&) {}, {found, "微信处于登录状态"}, true, true},
-      {"logged out with the enter button",
-       [](sim::SimClient& c) { c.logout(true, true); },
-       {found, handling, "已点击“确定”按钮", "已点击“进入微信”按钮，等待登录"},
-       true,
-       true},
-      {"logged out without the enter button",
-       [](sim::SimClient& c) { c.logout(false, true); },
-       {found, handling, "已点击“确定”按钮", "未找到“进入微信”按钮，请手动登录"},
+      {{}, {found, "微信处于登录状态"}, true, true},
+      {{.logged_out = true}, {found, handling, confirmed, "已点击“进入微信”按钮，等待登录"}, true, true},
+      {{.logged_out = true, .enter_button = false},
+       {found, handling, confirmed, "未找到“进入微信”按钮，请手动登录"},
        false,
        false},
-      {"logged out without a confirmation button",
-       [](sim::SimClient& c) {
-         c.logout();
-         c.fail_on_call("search:Button:确定", 1);
-       },
-       {found, handling, "未找到“确定”按钮"},
-       false,
-       false},
-      {"activation fails",
-       [](sim::SimClient& c) { c.fail_on_call("SetTopmost", 1); },
+      {{.logged_out = true, .fault = "search:Button:确定"}, {found, handling, "未找到“确定”按钮"}, false, false},
+      {{.fault = "SetTopmost"},
        {found, "窗口激活/置顶异常： SetTopmost: access is denied", "微信处于登录状态"},
        true,
        true},
-      {"pressing the confirmation fails",
-       [](sim::SimClient& c) {
-         c.logout();
-         c.fail_on_call("search:Button:确定", 2);
-       },
+      {{.logged_out = true, .fault = "search:Button:确定", .nth = 2},
        {found, handling, "auto_relogin_wechat 异常： control not found: Button(Name=确定)"},
        false,
        false},
-      {"the first window named like the client",
-       [](sim::SimClient& c) {
-         c.set_desktop({{"微信读书", "ReaderWnd"}}, {});
-       },
-       {"找到微信主窗口: 微信读书", "微信处于登录状态"},
-       true,
-       true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.lines.back());
     TearDown();
     SetUp();
-    c.setup(*client_);
+    arrange(c.stage);
     EXPECT_EQ(auto_relogin_wechat(), c.result);
     EXPECT_EQ(printed(), c.lines);
     EXPECT_EQ(client_->logged_in(), c.logged_in_after);
+    // The window is brought forward first and stays topmost.
+    auto actions = client_->actions();
+    ASSERT_GE(actions.size(), 1u);
+    EXPECT_EQ(actions[0].kind + " " + actions[0].target, "SetActive 微信");
+    if (!c.stage.fault || std::string(c.stage.fault) != "SetTopmost") {
+      EXPECT_EQ(actions[1].kind + " " + actions[1].target, "SetTopmost 微信");
+    }
   }
 }
 
-TEST_F(ClientHealth, AutoReloginLeavesTheWindowInFrontAndTopmost) {
-  client_->logout();
-  ASSERT_TRUE(auto_relogin_wechat());
-  std::vector<std::string> kinds;
-  for (const auto& a : client_->actions()) kinds.push_back(a.kind + " " + a.target);
-  EXPECT_THAT(kinds, ElementsAre("SetActive 微信", "SetTopmost 微信", "Click 确定", "Click 进入微信"));
+TEST_F(ClientHealth, AutoReloginTakesTheFirstWindowNamedLikeTheClient) {
+  client_->set_desktop({{"微信读书", "ReaderWnd"}}, {});
+  EXPECT_TRUE(auto_relogin_wechat());
+  EXPECT_THAT(printed(), ElementsAre("找到微信主窗口: 微信读书", "微信处于登录状态"));
+  EXPECT_EQ(client_->actions()[0].target, "微信读书");
 }
 
 }  // namespace
