@@ -116,7 +116,7 @@ int child_main(const std::vector<std::string>& args) {
     out << shell->executable() << '\0';
     for (const auto& arg : shell->arguments()) out << arg << '\0';
     out.close();
-    if (!args.at(2).empty()) SetEvent(open_event(args.at(2)));
+    SetEvent(open_event(args.at(2)));
   } else if (mode == "exit") {
     make_shell()->exit(std::stoi(args.at(1)));
   } else {
