@@ -80,7 +80,8 @@ struct SentMessage {
   std::string chat;
   std::string text;
   std::optional<std::string> at;
-  // For a quoted reply: the shown text of the quoted message.
+  // For a quoted reply: the text it shows for the quoted message ("[图片]"
+  // for a picture, a quoting reply by its own text).
   std::optional<std::string> quoted;
 };
 
