@@ -20,6 +20,7 @@ using Lines = std::vector<std::string>;
 // How the client stands before a check: logged out (with which buttons after
 // the confirmation) or not, and a fault switch armed for the n-th call.
 struct Stage {
+  bool not_running = false;
   bool logged_out = false;
   bool enter_button = true;
   bool login_button = true;
@@ -27,11 +28,38 @@ struct Stage {
   int nth = 1;
 };
 
+const sim::DesktopWindow kDeepDecoy{"安装程序", "SetupWnd", {"确定"}, 7};
+
 class ClientHealth : public testing::SimClientTest {
  protected:
+  // Decoys: another program's "确定" before the client's window, deeper than
+  // the confirmation search looks, and one after it, near the top, which a
+  // search too shallow for the client's own button would reach.
+  sim::SimOptions options() override {
+    sim::SimOptions o;
+    o.windows_before = {kDeepDecoy};
+    o.windows_after = {{"记事本", "Notepad", {"确定"}, 1}};
+    return o;
+  }
+
+  // The confirmation is searched on the whole desktop to depth 6, so without
+  // the client's own button the shallow decoy would be pressed; a desktop
+  // without the client keeps only the deep one.
+  void drop_shallow_decoy() { client_->set_desktop({kDeepDecoy}, {}); }
+
   void arrange(const Stage& s) {
+    if (s.not_running) {
+      client_->quit_client();
+      drop_shallow_decoy();
+    }
     if (s.logged_out) client_->logout(s.enter_button, s.login_button);
     if (s.fault) client_->fail_on_call(s.fault, s.nth);
+  }
+
+  bool clicked_a_decoy() const {
+    for (const auto& a : client_->actions())
+      if (a.target.find('/') != std::string::npos) return true;
+    return false;
   }
 };
 
@@ -96,6 +124,7 @@ TEST_F(ClientHealth, IsOnlineReportsEachStateAndIsFalseWhileOnline) {
        false,
        true,
        false},
+      {{.not_running = true}, {"没有在线", "未找到“确定”按钮"}, false, true, false},
       {{.fault = "FindWindow"},
        {"isOnline 检查异常： FindWindow: the window list could not be read"},
        false,
@@ -111,10 +140,12 @@ TEST_F(ClientHealth, IsOnlineReportsEachStateAndIsFalseWhileOnline) {
     EXPECT_EQ(printed(), c.lines);
     EXPECT_EQ(config.offline_msg.load(), c.offline ? std::optional<std::string>(kOfflineMessage) : std::nullopt);
     EXPECT_EQ(client_->logged_in(), c.logged_in_after);
+    EXPECT_FALSE(clicked_a_decoy());
   }
 }
 
 TEST_F(ClientHealth, ClickConfirmButtonGivesNothingWhenOnlyTheConfirmationWasThere) {
+  drop_shallow_decoy();
   client_->logout(true, false);
   EXPECT_EQ(click_confirm_button(), std::nullopt);
   EXPECT_EQ(click_confirm_button(), std::optional<bool>(false));
@@ -141,6 +172,7 @@ TEST_F(ClientHealth, AutoReloginReportsEachPath) {
        {found, "窗口激活/置顶异常： SetTopmost: access is denied", "微信处于登录状态"},
        true,
        true},
+      {{.not_running = true}, {"未找到微信主窗口"}, false, false},
       {{.logged_out = true, .fault = "search:Button:确定", .nth = 2},
        {found, handling, "auto_relogin_wechat 异常： control not found: Button(Name=确定)"},
        false,
@@ -154,18 +186,21 @@ TEST_F(ClientHealth, AutoReloginReportsEachPath) {
     EXPECT_EQ(auto_relogin_wechat(), c.result);
     EXPECT_EQ(printed(), c.lines);
     EXPECT_EQ(client_->logged_in(), c.logged_in_after);
+    EXPECT_FALSE(clicked_a_decoy());
+    if (c.stage.not_running) continue;
     // The window is brought forward first and stays topmost.
     auto actions = client_->actions();
     ASSERT_GE(actions.size(), 1u);
     EXPECT_EQ(actions[0].kind + " " + actions[0].target, "SetActive 微信");
     if (!c.stage.fault || std::string(c.stage.fault) != "SetTopmost") {
+      ASSERT_GE(actions.size(), 2u);
       EXPECT_EQ(actions[1].kind + " " + actions[1].target, "SetTopmost 微信");
     }
   }
 }
 
 TEST_F(ClientHealth, AutoReloginTakesTheFirstWindowNamedLikeTheClient) {
-  client_->set_desktop({{"微信读书", "ReaderWnd"}}, {});
+  client_->set_desktop({{"微信读书", "ReaderWnd", {}, 1}}, {});
   EXPECT_TRUE(auto_relogin_wechat());
   EXPECT_THAT(printed(), ElementsAre("找到微信主窗口: 微信读书", "微信处于登录状态"));
   EXPECT_EQ(client_->actions()[0].target, "微信读书");

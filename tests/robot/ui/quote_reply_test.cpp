@@ -61,7 +61,7 @@ TEST_F(QuoteReply, OnlyOpensTheChatForAnUnknownOrRecalledMessage) {
     reply_with_quote("m1", "thanks", "G");
     EXPECT_EQ(client_->current_chat(), "G");
     EXPECT_THAT(client_->sent(), IsEmpty());
-    EXPECT_EQ(count_actions("LoadMoreMessage"), 0u);
+    EXPECT_EQ(count_actions("GetAllMessage"), 0u);
     EXPECT_THAT(printed(), IsEmpty());
     EXPECT_EQ(logged(), "");
   }
@@ -74,7 +74,7 @@ TEST_F(QuoteReply, QuotesTheNewestMessageWithTheSenderAndTheTextBeforeTheMarker)
     const char* quoted;                                       // shown text of the quoted message, or none
   } cases[] = {
       {"trailing spaces", {{"Alice", "hello   "}}, "hello   "},
-      {"reply quoting another message", {{"Alice", "hello\n引用  的消息 : earlier"}}, "hello\n引用  的消息 : earlier"},
+      {"reply quoting another message", {{"Alice", "hello\n引用  的消息 : earlier"}}, "hello"},
       {"further characters", {{"Alice", "hello world"}}, nullptr},
       {"another sender", {{"Bob", "hello"}}, nullptr},
       {"the newer of two", {{"Alice", "hello"}, {"Alice", "hello "}, {"Bob", "after"}}, "hello "},
@@ -136,16 +136,33 @@ TEST_F(QuoteReply, LoadsOlderHistoryBoundedly) {
 }
 
 TEST_F(QuoteReply, AFailureIsPrintedAndNothingIsSent) {
-  for (const std::string fault : {"ChatWith", "GetAllMessage", "quote"}) {
-    SCOPED_TRACE(fault);
+  const struct {
+    const char* fault;  // a fault switch, or a line whose info is not a mapping
+    const char* line;
+  } cases[] = {
+      {"ChatWith", "发送消息失败 ChatWith: the client did not respond"},
+      {"GetAllMessage", "发送消息失败 GetAllMessage: the client did not respond"},
+      {"quote", "发送消息失败 quote: the client did not respond"},
+      {nullptr, "发送消息失败 the message's 'info' has no attribute 'get'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
     TearDown();
     SetUp();
     client_->post_text("G", "Alice", "hello");
+    if (c.fault) {
+      client_->fail_on_call(c.fault, 1);
+    } else {
+      sim::RawLine raw;
+      raw.info = Json("hello");
+      raw.content = "hello";
+      raw.sender = "Alice";
+      client_->post_raw("G", raw);
+    }
     store("m1", "Alice", "hello");
-    client_->fail_on_call(fault, 1);
     reply_with_quote("m1", "thanks", "G");
     EXPECT_THAT(client_->sent(), IsEmpty());
-    EXPECT_THAT(printed(), ElementsAre("发送消息失败 " + fault + ": the client did not respond"));
+    EXPECT_THAT(printed(), ElementsAre(c.line));
     EXPECT_EQ(logged(), "");
   }
 }
