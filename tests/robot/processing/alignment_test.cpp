@@ -129,5 +129,19 @@ TEST_F(CheckMoreMessage, LeavesOwnMessagesOutAndGivesNothingOnAFailedRead) {
   EXPECT_TRUE(logged("info 获取消息失败: GetAllMessage: the client did not respond"));
 }
 
+TEST_F(CheckMoreMessage, ASystemLineThatIsNeverStoredDoesNotHideTheStoredRows) {
+  client->post_text(kGroup, "Alice", "A");
+  client->post_text(kGroup, "Alice", "B");
+  client->post_system(kGroup, "群名称已修改");
+  client->post_text(kGroup, "Alice", "C");
+  client->post_text(kGroup, "Alice", "D");
+  config.wx.get()->ChatWith(kGroup);
+  const auto newer = check_more_message(stored_newest_first({"A", "B", "C"}));
+  ASSERT_TRUE(newer.has_value());
+  ASSERT_EQ(newer->size(), 1u);
+  EXPECT_EQ(newer->front()->content(), "D");
+  EXPECT_THAT(action_kinds("LoadMoreMessage"), IsEmpty());
+}
+
 }  // namespace
 }  // namespace orvanta::robot

@@ -41,8 +41,10 @@ ORVANTA_ROBOT_EXPORT Slice match_and_slice(const wxauto::WindowMessages& wx_list
 // The window messages newer than `db_message` (the newest stored rows, newest
 // first), oldest first; empty when nothing is new or the rows are not found
 // after loading older history twice; nothing (std::nullopt) when reading the
-// window failed, which is logged as "获取消息失败: <error>". Own messages and
-// non-records are left out of the window before the search.
+// window failed, which is logged as "获取消息失败: <error>". Own messages,
+// non-records and the system lines that are never stored (neither recall nor
+// join notices) are left out of the window before the search, so that the
+// window list holds the same kind of sequence as the rows.
 ORVANTA_ROBOT_EXPORT std::optional<wxauto::WindowMessages> check_more_message(const Rows& db_message);
 
 }  // namespace orvanta::robot
