@@ -10,6 +10,7 @@
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/member_join.hpp"
 #include "orvanta/robot/record_update.hpp"
 #include "orvanta/robot/window_reads.hpp"
 
@@ -24,6 +25,15 @@ const Json& subscript(const Json& mapping, const char* key, const char* what) {
   const auto it = mapping.find(key);
   if (it == mapping.end()) throw KeyError(std::string("'") + key + "' (" + what + ")");
   return *it;
+}
+
+// A system line that is neither a recall nor a join notice: a record, but
+// one that is never stored. Left in the window list it would sit between the
+// stored rows it separates, the stored sequence would never be found again,
+// and no later message of the group would ever be taken in.
+bool is_unstored_system_line(const wxauto::WindowMessage& m) {
+  if (!is_text(guarded_read(m, "type"), "base")) return false;
+  return !text_contains(guarded_read(m, "content"), kRecall) && !is_new_member_message(*m.info());
 }
 
 }  // namespace
@@ -73,7 +83,8 @@ std::optional<wxauto::WindowMessages> check_more_message(const Rows& db_message)
     wxauto::WindowMessages wx_message;
     wx_message.reserve(messages.size());
     for (auto& m : messages)
-      if (is_record(*m) && !is_text(plain_read(*m, "attr"), "self")) wx_message.push_back(std::move(m));
+      if (is_record(*m) && !is_text(plain_read(*m, "attr"), "self") && !is_unstored_system_line(*m))
+        wx_message.push_back(std::move(m));
 
     Slice add_list = match_and_slice(wx_message, oldest_first);
     if (add_list.kind == Slice::Kind::kAtEnd) return wxauto::WindowMessages{};
