@@ -161,13 +161,5 @@ TEST_F(AllHistory, AFailureInTheThirdOfFiveGroupsStopsThereAndIsPrinted) {
   EXPECT_EQ(stdout_text(), "ChatWith: the client did not respond\n");
 }
 
-TEST_F(AllHistory, AnUnreachableServerIsPrinted) {
-  config.get_listening_group_url.set("http://127.0.0.1:1/groups?name=");
-  config.groupName_list.set({"旧群"});
-  getAllHistoricalNews();
-  EXPECT_EQ(config.groupName_list.get(), std::vector<std::string>{"旧群"});
-  EXPECT_NE(stdout_text(), "");
-}
-
 }  // namespace
 }  // namespace orvanta::robot
