@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -57,6 +58,16 @@ inline void run_awaitable(boost::asio::awaitable<void> task) {
   if (!finished) throw std::logic_error("the task did not finish");
 }
 
+// A raw line with the given info, sender and picture bytes.
+inline sim::RawLine raw_line(std::optional<Json> info, std::optional<std::string> sender = std::nullopt,
+                             std::optional<std::string> bytes = std::nullopt) {
+  sim::RawLine line;
+  line.info = std::move(info);
+  line.sender = std::move(sender);
+  line.bytes = std::move(bytes);
+  return line;
+}
+
 class GroupWorld : public ::testing::Test {
  protected:
   static constexpr const char* kGroup = "产品交流群";
@@ -98,7 +109,9 @@ class GroupWorld : public ::testing::Test {
   }
 
   void TearDown() override {
-    stdout_text();
+    // Failure messages went to the captured output too: show them.
+    const std::string output = stdout_text();
+    if (HasFailure()) std::cerr << output;
     logger()->sinks() = saved_sinks;
     robot::deal_group_msg = robot::default_deal_group_msg;
     robot::group_increase_func = robot::default_group_increase_func;

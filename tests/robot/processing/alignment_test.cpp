@@ -108,6 +108,7 @@ TEST_F(CheckMoreMessage, GivesUpAfterTwoLoads) {
   const auto newer = check_more_message(stored_newest_first({"0", "1", "2"}));
   ASSERT_TRUE(newer.has_value());
   EXPECT_THAT(*newer, IsEmpty());
+  EXPECT_EQ(action_kinds("GetAllMessage").size(), 3u);
   EXPECT_EQ(action_kinds("LoadMoreMessage").size(), 2u);
 }
 

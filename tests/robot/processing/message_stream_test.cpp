@@ -35,13 +35,14 @@ class Dice {
 // What one posted line should become.
 struct Posted {
   sim::LineHandle handle = 0;
-  std::string type;     // the stored type; empty: nothing stored
-  std::string content;  // the stored content
-  std::string event;    // the event it raises; empty: none
-  std::string quoted;   // for a reply: the quoted text
+  std::string type;            // the stored type; empty: nothing stored
+  std::string content;         // the stored content
+  std::string event;           // the event it raises; empty: none
+  sim::LineHandle quoted = 0;  // for a reply: the line it quotes
   bool recallable = false;
   bool recalled = false;
   int step = 0;
+  int quoted_at = -1;  // the last step in which a reply quoting it was posted
 };
 
 class MessageStream : public testing::GroupWorld, public ::testing::WithParamInterface<std::uint64_t> {};
@@ -69,7 +70,8 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
     bool recalled_this_step = false;
     for (int a = 0; a < actions; ++a) {
       const std::string sender = senders[dice.roll(3)];
-      const std::string text = "消息" + std::to_string(++counter);
+      // Texts never contain one another, so that a search for one finds it.
+      const std::string text = "消息" + std::to_string(1000 + ++counter) + "号";
       Posted p;
       p.step = step;
       switch (int kind = dice.roll(20); kind) {
@@ -77,30 +79,48 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
         case 1:
         case 2: {
           p.handle = client->post_image(kGroup, sender, "picture " + std::to_string(counter), "");
-          p = Posted{p.handle, "image", "[图片]", "msg:[图片]", "", true, false, step};
+          p = Posted{p.handle, "image", "[图片]", "msg:[图片]", 0, true, false, step};
           break;
         }
         case 3:
         case 4:
         case 5: {
-          // A reply to an earlier text of the stream.
-          std::vector<const Posted*> texts;
-          for (const auto& q : posted)
-            if (q.type == "text" && !q.recalled) texts.push_back(&q);
-          if (texts.empty()) continue;
-          const std::string quoted = texts[dice.roll(static_cast<int>(texts.size()))]->content;
-          p.handle = client->post_quote(kGroup, sender, text, quoted);
-          p = Posted{p.handle, "other", text, "msg:" + text, quoted, true, false, step};
+          // A reply to an earlier text or picture of the stream; a reply to
+          // a picture is matched through the picture's key.
+          std::vector<Posted*> targets;
+          for (auto& q : posted)
+            if ((q.type == "text" || q.type == "image") && !q.recalled) targets.push_back(&q);
+          if (targets.empty()) continue;
+          Posted* quoted = targets[dice.roll(static_cast<int>(targets.size()))];
+          quoted->quoted_at = step;
+          p.handle = client->post_quote_of(kGroup, sender, text, quoted->handle);
+          p = Posted{p.handle, "other", text, "msg:" + text, quoted->handle, true, false, step};
           break;
         }
         case 6:
         case 7: {
           const std::string member = "新人" + std::to_string(counter);
-          const bool invited = dice.roll(2) == 0;
-          p.handle = client->join(kGroup, member, invited ? std::optional<std::string>(sender) : std::nullopt);
-          const std::string notice = invited ? "\"" + sender + "\"邀请\"" + member + "\"加入了群聊"
-                                             : "\"" + member + "\"通过扫描二维码加入群聊";
-          p = Posted{p.handle, "base", notice, "join:" + member + "@" + kGroup, "", false, false, step};
+          std::string notice, joined = member;
+          switch (dice.roll(4)) {
+            case 0:
+              p.handle = client->join(kGroup, member, sender);
+              notice = "\"" + sender + "\"邀请\"" + member + "\"加入了群聊";
+              break;
+            case 1:
+              p.handle = client->join(kGroup, member);
+              notice = "\"" + member + "\"通过扫描二维码加入群聊";
+              break;
+            case 2:
+              p.handle = client->join_by_shared_qr(kGroup, member, sender);
+              notice = "\"" + member + "\"通过扫描\"" + sender + "\"分享的二维码加入群聊";
+              break;
+            default:
+              joined = member + "、" + member + "的朋友";
+              p.handle = client->invite(kGroup, sender, {member, member + "的朋友"});
+              notice = "\"" + sender + "\"邀请\"" + joined + "\"加入了群聊";
+              break;
+          }
+          p = Posted{p.handle, "base", notice, "join:" + joined + "@" + kGroup, 0, false, false, step};
           break;
         }
         case 8:
@@ -108,12 +128,12 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
           // Own messages are stored only by a pass that finds the store
           // empty; later passes leave them out altogether.
           p.handle = client->post_own(kGroup, text);
-          p = Posted{p.handle, store_had_rows ? "" : "self", text, "", "", false, false, step};
+          p = Posted{p.handle, store_had_rows ? "" : "self", text, "", 0, false, false, step};
           break;
         }
         case 10: {
           p.handle = client->post_system(kGroup, "群公告" + std::to_string(counter));
-          p = Posted{p.handle, "", "", "", "", false, false, step};
+          p = Posted{p.handle, "", "", "", 0, false, false, step};
           break;
         }
         case 11: {
@@ -121,7 +141,8 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
           if (recalled_this_step) continue;
           std::vector<Posted*> targets;
           for (auto& q : posted)
-            if (q.recallable && !q.recalled && q.step < step && step - q.step <= kRecallReach) targets.push_back(&q);
+            if (q.recallable && !q.recalled && q.step < step && step - q.step <= kRecallReach && q.quoted_at != step)
+              targets.push_back(&q);
           if (targets.empty()) continue;
           Posted* target = targets[dice.roll(static_cast<int>(targets.size()))];
           client->recall(target->handle);
@@ -132,7 +153,7 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
         }
         default: {
           p.handle = client->post_text(kGroup, sender, text);
-          p = Posted{p.handle, "text", text, "msg:" + text, "", true, false, step};
+          p = Posted{p.handle, "text", text, "msg:" + text, 0, true, false, step};
           break;
         }
       }
@@ -169,14 +190,12 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
   ASSERT_EQ(actual_rows, expected_rows);
 
   // Quotes point at the row they quote; recalled rows carry a recall id.
-  std::map<std::string, std::string> id_by_content;
-  for (const auto& row : stored) id_by_content.emplace(row.at("content"), row.at("msg_id"));
   r = 0;
   for (const auto& p : posted) {
     if (p.type.empty()) continue;
     const Row& row = stored[r++];
-    if (!p.quoted.empty()) {
-      EXPECT_EQ(row.at("quote_id"), id_by_content.at(p.quoted)) << p.content;
+    if (p.quoted != 0) {
+      EXPECT_EQ(row.at("quote_id"), msg_id_of.at(p.quoted)) << p.content;
     }
     EXPECT_EQ(row.at("recall_id") != "", p.recalled) << p.content;
   }

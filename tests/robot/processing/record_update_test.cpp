@@ -29,7 +29,10 @@ class RecordUpdate : public testing::GroupWorld {
 
 TEST_F(RecordUpdate, IsRecordKeepsMessagesAndNoticesAndDropsSeparatorsDividerAndPats) {
   client->post_text(kGroup, "Alice", "文字");
-  config.wx.get()->ChatWith(kGroup);  // what comes next is unread: the divider stands above it
+  // Read, left and come back to: the divider stands above what came since.
+  client->add_group("别的群", {});
+  config.wx.get()->ChatWith(kGroup);
+  config.wx.get()->ChatWith("别的群");
   client->post_image(kGroup, "Bob", "bytes");
   client->post_quote(kGroup, "Carol", "回复", "文字");
   client->post_own(kGroup, "自己的");
@@ -104,6 +107,13 @@ TEST_F(RecordUpdate, EachKindOfLineIsStoredAndRaisedByItsRule) {
       {[&] { client->join(kGroup, "Dave", std::string("Alice")); }, "base", "join:Dave@产品交流群"},
       {[&] { client->join(kGroup, "Erin"); }, "base", "join:Erin@产品交流群"},
       {[&] { client->post_system(kGroup, "群公告已更新"); }, nullptr, nullptr},
+      {[&] { client->join_by_shared_qr(kGroup, "Gina", "Bob"); }, "base", "join:Gina@产品交流群"},
+      {[&] {
+         client->invite(kGroup, "Alice", {"Hank", "Ivy"});
+       },
+       "base", "join:Hank、Ivy@产品交流群"},
+      // An own picture skips the own-message rule: stored as a picture and reported.
+      {[&] { client->post_own_image(kGroup, "own picture", "own.jpg"); }, "image", "msg:[图片]"},
       {[&] { client->post_image(kGroup, "Carol", "picture", "c.jpg"); }, "image", "msg:[图片]"},
   };
   for (const auto& c : cases) {
@@ -147,6 +157,32 @@ TEST_F(RecordUpdate, ADownloadWithoutAPathIsAnErrorAndStoresNothing) {
   EXPECT_THROW(store_newest(), OSError);
   EXPECT_THAT(rows(), IsEmpty());
   EXPECT_THAT(events, IsEmpty());
+}
+
+TEST_F(RecordUpdate, AReplyToAPictureIsMatchedByThePicturesKey) {
+  const auto picture = client->post_image(kGroup, "Alice", "the picture", "p.jpg");
+  store_newest();
+  client->post_text(kGroup, "Bob", "[图片]");  // same text, another message
+  store_newest();
+  client->post_quote_of(kGroup, "Carol", "这张图不错", picture);
+  store_newest();
+  const Rows stored = rows();
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[2].at("quote_content"), "[图片]");
+  EXPECT_EQ(stored[2].at("quote_id"), stored[0].at("msg_id"));
+  EXPECT_EQ(group_msgs.back().reply, stored[0].at("msg_id").get<std::string>());
+  EXPECT_EQ(stdout_text(), "img_md5: " + picture_key("the picture") + "\n");
+}
+
+TEST_F(RecordUpdate, AnOtherLineWithoutTheMarkerLooksForARowWithEmptyContent) {
+  client->post_raw(kGroup, testing::raw_line(Json{{"type", "text"}, {"content", ""}, {"attr", "friend"}}, "Alice"));
+  store_newest();
+  client->post_raw(kGroup, testing::raw_line(Json{{"type", "other"}, {"content", "收到"}, {"attr", "friend"}}, "Bob"));
+  store_newest();
+  const Rows stored = rows();
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[1].at("quote_content"), "");
+  EXPECT_EQ(stored[1].at("quote_id"), stored[0].at("msg_id"));
 }
 
 }  // namespace

@@ -172,13 +172,16 @@ TEST_F(DealMsg, JoinsAndARecallAreRaisedOnceWithTheirArguments) {
   auto two = client->post_text(kGroup, "Bob", "二");
   client->join(kGroup, "Erin", std::string("Alice"));
   client->join(kGroup, "Frank");
+  client->join_by_shared_qr(kGroup, "Gina", "Bob");
+  client->invite(kGroup, "Carol", {"Hank", "Ivy"});
   pass();
   const std::string two_id = msg_id_of("二");
   client->recall(two);
   pass();
   pass();
-  EXPECT_THAT(events, ElementsAre("msg:一", "msg:二", "join:Erin@产品交流群", "join:Frank@产品交流群",
-                                  "recall:" + two_id + "@产品交流群"));
+  EXPECT_THAT(events,
+              ElementsAre("msg:一", "msg:二", "join:Erin@产品交流群", "join:Frank@产品交流群", "join:Gina@产品交流群",
+                          "join:Hank、Ivy@产品交流群", "recall:" + two_id + "@产品交流群"));
 }
 
 TEST_F(DealMsg, RowsOlderThanTwoMinutesAreMarkedCheckedARecalledOneIsNotReportedAgain) {
@@ -211,6 +214,8 @@ TEST_F(DealMsg, TheRecallCheckLoadsOlderHistoryAtMostTwiceAndThenMarksNothing) {
   }
   timing::advance(125);
   pass();
+  // Three reads with two loads between them, then nothing more.
+  EXPECT_EQ(action_kinds("GetAllMessage").size(), 3u);
   EXPECT_EQ(action_kinds("LoadMoreMessage").size(), 2u);
   for (const auto& row : rows()) EXPECT_EQ(row.at("have_checked"), "false");
 }
@@ -256,6 +261,40 @@ TEST_F(DealMsg, AFailureOfTheClientOutsideTheRecallCheckReachesTheCaller) {
   client->fail_on_call("GetAllMessage", 1);
   EXPECT_THROW(pass(), OSError);
   EXPECT_THAT(rows(), IsEmpty());
+}
+
+TEST_F(DealMsg, MalformedLinesAreSkippedWhereReadsAreGuardedAndEndThePassWhereTheyAreNot) {
+  struct Case {
+    int stored;  // rows stored before the malformed line: which alignment meets it
+    std::optional<Json> info;
+    bool ends_pass;
+  } cases[] = {
+      {0, std::nullopt, false},
+      {0, Json::array({"text"}), false},
+      {1, std::nullopt, true},                                // the short alignment reads "content" plainly
+      {1, Json{{"type", "text"}, {"attr", "friend"}}, true},  // no text to look into
+      {1, Json{{"type", "text"}, {"content", "无发送者"}}, false},
+      {3, std::nullopt, false},
+      {3, Json::array({"text"}), false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string group = "群" + std::to_string(++n);
+    client->add_group(group, {{"Alice", std::nullopt}});
+    mark_synchronised(group);
+    for (int i = 0; i < c.stored; ++i) client->post_text(group, "Alice", group + "旧" + std::to_string(i));
+    pass(group);
+    events.clear();
+    client->post_raw(group, testing::raw_line(c.info));
+    client->post_text(group, "Alice", group + "新");
+    if (c.ends_pass) {
+      EXPECT_ANY_THROW(pass(group)) << n;
+      EXPECT_THAT(events, IsEmpty()) << n;
+    } else {
+      EXPECT_NO_THROW(pass(group)) << n;
+      EXPECT_EQ(events.back(), "msg:" + group + "新") << n;
+    }
+  }
 }
 
 }  // namespace

@@ -53,6 +53,17 @@ TEST_F(ImageCapture, TheKeyDigestsThePictureEncodedTwiceAndTheViewerIsClosed) {
   EXPECT_EQ(client->clipboard()->close_count(), 2);
 }
 
+TEST_F(ImageCapture, AReplyLeadsToThePictureItQuotes) {
+  const auto picture = client->post_image(kGroup, "Alice", "quoted bytes", "q.jpg");
+  client->post_quote_of(kGroup, "Bob", "看看这张", picture);
+  open();
+  EXPECT_EQ(get_img_md5("看看这张"), picture_key("quoted bytes"));
+  // The message's own button, not the sender's avatar beside it.
+  for (const auto& target : action_kinds("Click"))
+    EXPECT_THAT(target, ::testing::Not(::testing::StartsWith("avatar:")));
+  EXPECT_THAT(action_kinds("copy"), ElementsAre(::testing::_));
+}
+
 TEST_F(ImageCapture, TheFirstEntryContainingTheTextIsUsed) {
   client->post_image(kGroup, "Alice", "first", "1.jpg");
   client->post_image(kGroup, "Bob", "second", "2.jpg");
