@@ -179,12 +179,16 @@ struct TestServer::Impl {
         break;
       }
       std::string text = beast::buffers_to_string(frame.data());
+      // Decided before the frame is visible to the test, so that a test that
+      // turns acknowledgements on after seeing a frame does not get that
+      // frame acknowledged.
+      const bool ack = acknowledge;
       {
         std::lock_guard guard(mu);
         frames.push_back(text);
       }
       cv.notify_all();
-      if (acknowledge) {
+      if (ack) {
         Json j = Json::parse(text, nullptr, false);
         std::string id;
         if (j.is_object() && j.contains("id") && j["id"].is_string()) id = j["id"];
