@@ -37,6 +37,7 @@
 #include "orvanta/robot/platform.hpp"
 #include "orvanta/robot/running_loop.hpp"
 #include "orvanta/robot/timing.hpp"
+#include "orvanta/sim/group_list_server.hpp"
 #include "orvanta/sim/sim_client.hpp"
 #include "outbox.hpp"
 #include "pacer.hpp"
@@ -104,14 +105,6 @@ Json read_json_file(const std::string& path) {
   return Json::parse(text.str());
 }
 
-// The group list a server would give for the scenario: its group chats.
-std::string scenario_group_list(const Json& scenario) {
-  Json data = Json::array();
-  for (const auto& chat : scenario.value("chats", Json::array()))
-    if (chat.value("type", "") == "group") data.push_back(Json{{"name", chat.value("name", "")}});
-  return Json{{"code", 200}, {"data", data}}.dump();
-}
-
 }  // namespace
 
 // Everything the main job holds while it runs. Lives on run_host's stack;
@@ -149,6 +142,7 @@ class Host {
   Json scenario_;
   std::shared_ptr<sim::SimClient> sim_;
   std::shared_ptr<DriverCounts> driver_counts_ = std::make_shared<DriverCounts>();
+  std::unique_ptr<sim::GroupListServer> group_list_server_;
   std::unique_ptr<LocalHttpServer> group_list_http_;
   std::unique_ptr<LocalHttpServer> monitoring_http_;
 
@@ -188,19 +182,25 @@ void Host::set_up_group_list() {
     config.get_listening_group_url.set(*options_.group_list_url);
     return;
   }
-  std::string body = options_.group_list_file ? read_json_file(*options_.group_list_file).dump()
-                                              : scenario_group_list(scenario_);
+  if (!options_.group_list_file) {
+    // The scenario's own list, as a server would give it.
+    group_list_server_ = std::make_unique<sim::GroupListServer>(sim_);
+    config.get_listening_group_url.set(group_list_server_->url());
+    logger()->info("group list served at {}", group_list_server_->url());
+    return;
+  }
+  const std::string body = read_json_file(*options_.group_list_file).dump();
   // The history synchronisation reads the list from the host's thread while
   // that thread's loop is not running, so the list is served from a loop and
   // thread of its own.
   group_list_http_ = std::make_unique<LocalHttpServer>(side_loop_, 0, [body](const std::string& target) {
-    if (target.rfind("/groups/", 0) != 0) return HttpAnswer{};
+    if (target.rfind("/listening_groups/", 0) != 0) return HttpAnswer{};
     return HttpAnswer{200, "application/json", body};
   });
   group_list_http_->start();
   side_thread_ = std::thread([this] { side_loop_.run(); });
-  config.get_listening_group_url.set(group_list_http_->base_url() + "/groups/");
-  logger()->info("group list served at {}", group_list_http_->base_url() + "/groups/");
+  config.get_listening_group_url.set(group_list_http_->base_url() + "/listening_groups/");
+  logger()->info("group list from {} served at {}", *options_.group_list_file, group_list_http_->base_url());
 }
 
 void Host::set_up_server_link() {

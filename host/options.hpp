@@ -28,7 +28,7 @@ struct RunOptions {
   PacingLimits pacing;
   std::size_t outbox_limit = 10000;
   double status_interval = 60.0;
-  int max_failures = 6;
+  int max_failures = 10;
   double failure_window = 600.0;
   double quiet_period = 120.0;
 };
