@@ -9,6 +9,13 @@ foreach(t orvanta_conductor orvanta_platform_sim)
   endif()
 endforeach()
 
+# Installed targets are named as the aliases used in this tree:
+# orvanta::robot, orvanta::conductor, orvanta::platform_sim, ...
+foreach(t IN LISTS orvanta_install_targets)
+  string(REGEX REPLACE "^orvanta_" "" exported ${t})
+  set_target_properties(${t} PROPERTIES EXPORT_NAME ${exported})
+endforeach()
+
 install(TARGETS ${orvanta_install_targets} EXPORT orvantaTargets
   LIBRARY DESTINATION lib ARCHIVE DESTINATION lib RUNTIME DESTINATION bin INCLUDES DESTINATION include)
 install(DIRECTORY contracts/include/ robot/include/ platform/sqlite/include/ DESTINATION include)
