@@ -10,13 +10,14 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
 
+#include "log_failure.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/fetching.hpp"
 #include "orvanta/robot/json_text.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/ws_client.hpp"
-#include "log_failure.hpp"
 #include "wakeup.hpp"
 
 namespace orvanta::host {
@@ -26,11 +27,25 @@ namespace asio = boost::asio;
 namespace {
 // Entries read from the outbox at a time.
 constexpr std::size_t kBatch = 64;
+
+std::string describe(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
 }  // namespace
 
 struct EventFeed::Impl : std::enable_shared_from_this<Impl> {
   Impl(asio::io_context& l, std::shared_ptr<Outbox> o, std::shared_ptr<WsClient> k, std::size_t w)
-      : loop(l), outbox(std::move(o)), link(std::move(k)), window(std::max<std::size_t>(w, 1)), wakeup(l.get_executor()) {}
+      : loop(l),
+        outbox(std::move(o)),
+        link(std::move(k)),
+        window(std::max<std::size_t>(w, 1)),
+        wakeup(l.get_executor()) {}
 
   asio::io_context& loop;
   std::shared_ptr<Outbox> outbox;
@@ -76,12 +91,16 @@ struct EventFeed::Impl : std::enable_shared_from_this<Impl> {
       bool failed = false;
       for (const auto& entry : batch) {
         if (stopped || gen != generation || !link->ws()) break;
+        std::exception_ptr failure;
         try {
           co_await robot::send(Json::parse(entry.body));
-        } catch (const std::exception& e) {
-          if (is_cancellation(e)) throw;
+        } catch (const std::exception&) {
+          failure = std::current_exception();
+        }
+        if (failure) {
+          rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
           // The link noticed or will notice; the entry goes again when it is back.
-          logger()->info("event {} not sent: {}", entry.event_id, e.what());
+          logger()->info("event {} not sent: {}", entry.event_id, describe(failure));
           failed = true;
           break;
         }
@@ -111,7 +130,8 @@ void EventFeed::publish(const std::string& event_id, const Json& record) {
 }
 
 void EventFeed::start() {
-  asio::co_spawn(impl_->loop, [impl = impl_]() { return impl->run(); }, log_failure("the event sender"));
+  asio::co_spawn(
+      impl_->loop, [impl = impl_]() { return impl->run(); }, log_failure("the event sender"));
 }
 
 void EventFeed::stop() {

@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 #include <spdlog/sinks/basic_file_sink.h>
@@ -30,6 +31,7 @@
 #include "log_failure.hpp"
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/robot/async_timing.hpp"
+#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/handlers.hpp"
 #include "orvanta/robot/logger.hpp"
@@ -251,7 +253,8 @@ void Host::set_up_server_link() {
     return md5(std::move(content));
   };
   protocol_ = std::make_shared<ServerProtocol>(
-      loop_, actions, pacer_, publish, [this](const std::string& id) {
+      loop_, actions, pacer_, publish,
+      [this](const std::string& id) {
         if (feed_) feed_->acknowledge(id);
       },
       [](Json message) { return conductor::handle_server_message(std::move(message)); });
@@ -365,11 +368,15 @@ asio::awaitable<void> Host::play_scripted_requests() {
     if (stopping_) co_return;
     const Json message = entry.value("message", Json());
     logger()->info("scenario server request: {}", message.dump());
+    std::exception_ptr failure;
     try {
       co_await conductor::handle_server_message(message);
-    } catch (const std::exception& e) {
-      if (is_cancellation(e)) throw;
-      logger()->error("scenario server request failed: {}", e.what());
+    } catch (const std::exception&) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
+      logger()->error("scenario server request failed: {}", describe(failure));
     }
   }
   script_done_ = true;
@@ -471,8 +478,8 @@ void Host::print_summary() {
                          last_failure_.empty() ? "" : ", last failure: " + last_failure_));
   print_line(fmt::format("  events: {} group message(s), {} private message(s), {} join(s), {} recall(s)",
                          c.group_messages.load(), c.private_messages.load(), c.joins.load(), c.recalls.load()));
-  print_line(fmt::format("  server requests: {} carried out, {} rejected; client actions: {}",
-                         protocol_->carried_out(), protocol_->rejected(), tasks_->load()));
+  print_line(fmt::format("  server requests: {} carried out, {} rejected; client actions: {}", protocol_->carried_out(),
+                         protocol_->rejected(), tasks_->load()));
   if (sim_) {
     for (const auto& s : sim_->sent())
       print_line(fmt::format("    sent in {}: {}{}{}", s.chat, s.text, s.at ? " (@" + *s.at + ")" : "",
@@ -521,8 +528,8 @@ int Host::run() {
     if (side_thread_.joinable()) side_thread_.join();
     return kExitStartFailed;
   }
-  print_line(fmt::format("orvanta: listening as {} (store {})", conductor::get_wx_name(),
-                         conductor::store_path().string()));
+  print_line(
+      fmt::format("orvanta: listening as {} (store {})", conductor::get_wx_name(), conductor::store_path().string()));
   listening_up_ = true;
   // The group-list server and the link run on the loop; the first poll
   // happens on the listening thread.
@@ -530,7 +537,8 @@ int Host::run() {
       loop_,
       [this]() -> asio::awaitable<void> {
         while (driver_counts_->first_poll_ns == 0 && !stopping_) co_await timing::async_sleep(0.01);
-        const auto first = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(driver_counts_->first_poll_ns));
+        const auto first =
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(driver_counts_->first_poll_ns));
         logger()->info("first poll {:.1f} ms after start",
                        std::chrono::duration<double, std::milli>(first - process_start_).count());
       },

@@ -14,8 +14,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "orvanta/errors.hpp"
 #include "log_failure.hpp"
+#include "orvanta/errors.hpp"
 
 namespace orvanta::host {
 
@@ -89,8 +89,9 @@ LocalHttpServer::LocalHttpServer(asio::io_context& loop, unsigned short port, Ro
 LocalHttpServer::~LocalHttpServer() = default;
 
 void LocalHttpServer::start() {
-  asio::co_spawn(impl_->acceptor.get_executor(), [impl = impl_]() { return impl->accept_loop(); },
-                 log_failure("the local HTTP server"));
+  asio::co_spawn(
+      impl_->acceptor.get_executor(), [impl = impl_]() { return impl->accept_loop(); },
+      log_failure("the local HTTP server"));
 }
 
 void LocalHttpServer::stop() {

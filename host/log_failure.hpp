@@ -1,12 +1,12 @@
 #pragma once
 
-// The completion handler of a task the host spawns: an ordinary failure is
-// logged with what the task was doing; cancellation ends the task quietly.
+// The completion handler of a task the host spawns: a failure is logged with
+// what the task was doing. (The host never cancels its own tasks; they end
+// with their loop.)
 
 #include <exception>
 #include <string>
 
-#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/logger.hpp"
 
 namespace orvanta::host {
@@ -17,7 +17,7 @@ inline auto log_failure(std::string what) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      if (!is_cancellation(x)) logger()->error("{} failed: {}", what, x.what());
+      logger()->error("{} failed: {}", what, x.what());
     } catch (...) {
       logger()->error("{} failed", what);
     }

@@ -2,9 +2,9 @@
 
 #include "options.hpp"
 
-#include <CLI/CLI.hpp>
-
 #include <iostream>
+
+#include <CLI/CLI.hpp>
 
 namespace orvanta::host {
 
@@ -22,12 +22,14 @@ Command parse_command_line(int argc, char** argv) {
       "list itself on 127.0.0.1, and stops once the scenario is played out.");
 
   RunOptions o;
-  CLI::App* run = app.add_subcommand("run", "Start the assistant and run until interrupted (or, on the built-in "
-                                            "demo, until the scenario is played out).");
+  CLI::App* run = app.add_subcommand("run",
+                                     "Start the assistant and run until interrupted (or, on the built-in "
+                                     "demo, until the scenario is played out).");
   run->option_defaults()->always_capture_default();
-  auto* client = run->add_option("--client", o.client, "The chat client to drive: sim (the simulated client) or windows")
-                     ->check(CLI::IsMember({"sim", "windows"}))
-                     ->group("Client");
+  auto* client =
+      run->add_option("--client", o.client, "The chat client to drive: sim (the simulated client) or windows")
+          ->check(CLI::IsMember({"sim", "windows"}))
+          ->group("Client");
   (void)client;
   run->add_option("--scenario", o.scenario,
                   "Scenario file the simulated client plays (default: the shipped examples/scenario.json)")

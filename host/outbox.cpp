@@ -3,9 +3,9 @@
 
 #include "outbox.hpp"
 
-#include <sqlite3.h>
-
 #include <utility>
+
+#include <sqlite3.h>
 
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/logger.hpp"
@@ -27,8 +27,7 @@ class Statement {
     return *this;
   }
   Statement& bind(int i, const std::string& v) {
-    if (sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT) != SQLITE_OK)
-      fail("bind");
+    if (sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT) != SQLITE_OK) fail("bind");
     return *this;
   }
   // True while a row is there.
@@ -55,8 +54,8 @@ class Statement {
 }  // namespace
 
 Outbox::Outbox(const std::string& path, std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {
-  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);

@@ -17,10 +17,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include "orvanta/robot/cancellation.hpp"
+#include "log_failure.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/timing.hpp"
-#include "log_failure.hpp"
 #include "wakeup.hpp"
 
 namespace orvanta::host {
@@ -114,7 +113,6 @@ struct Pacer::Impl : std::enable_shared_from_this<Impl> {
       try {
         item->action();
       } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
         logger()->error("sending {} to {} failed: {}", item->what, item->chat, e.what());
       }
     }
@@ -141,7 +139,8 @@ bool Pacer::submit(std::string chat, std::string what, Action action) {
 }
 
 void Pacer::start() {
-  asio::co_spawn(impl_->loop, [impl = impl_]() { return impl->run(); }, log_failure("send pacing"));
+  asio::co_spawn(
+      impl_->loop, [impl = impl_]() { return impl->run(); }, log_failure("send pacing"));
 }
 
 void Pacer::stop() {

@@ -8,13 +8,14 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
 
+#include "log_failure.hpp"
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/json_text.hpp"
 #include "orvanta/robot/logger.hpp"
-#include "log_failure.hpp"
 #include "pacer.hpp"
 
 namespace orvanta::host {
@@ -28,6 +29,16 @@ class BadMessage : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+std::string describe(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
 
 std::string excerpt(const std::string& text) {
   constexpr std::size_t kShown = 200;
@@ -136,11 +147,11 @@ void ServerProtocol::reply(const Json& message) {
           std::string id = co_await actions.latest_quote(send_data);
           if (id.empty()) {
             logger()->info("no stored message of {} matches the quoted text; sending the reply without a quote", chat);
-            pacer->submit(chat, "a reply", [actions, chat, reply_text, at] { actions.send_text(reply_text, chat, at); });
+            pacer->submit(chat, "a reply",
+                          [actions, chat, reply_text, at] { actions.send_text(reply_text, chat, at); });
           } else {
-            pacer->submit(chat, "a quoted reply", [actions, chat, reply_text, at, id] {
-              actions.reply_with_quote(id, reply_text, chat, at);
-            });
+            pacer->submit(chat, "a quoted reply",
+                          [actions, chat, reply_text, at, id] { actions.reply_with_quote(id, reply_text, chat, at); });
           }
         };
         asio::co_spawn(loop_, resolve(actions, pacer, std::move(send_data), chat, reply_text, at),
@@ -156,18 +167,21 @@ void ServerProtocol::reply(const Json& message) {
         record["id"] = robot::get_msg_id();
         record["request_id"] = request_id;
         record["chat"] = chat;
+        std::exception_ptr failure;
         try {
           auto members = co_await actions.member_list(chat);
           record["members"] = members ? Json(*members) : Json(nullptr);
-        } catch (const std::exception& e) {
-          if (is_cancellation(e)) throw;
+        } catch (const std::exception&) {
+          failure = std::current_exception();
+        }
+        if (failure) {
+          rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
           record["members"] = nullptr;
-          record["error"] = e.what();
+          record["error"] = describe(failure);
         }
         publish(record["id"].get<std::string>(), record);
       };
-      asio::co_spawn(loop_, answer(actions, publish, chat, request_id),
-                     log_failure("reading a member list"));
+      asio::co_spawn(loop_, answer(actions, publish, chat, request_id), log_failure("reading a member list"));
     } else if (type == "get_img_md5") {
       auto content = text_member(message, "content", kMaxTextBytes);
       auto request_id = text_member(message, "request_id", kMaxNameBytes);
@@ -178,18 +192,21 @@ void ServerProtocol::reply(const Json& message) {
         record["id"] = robot::get_msg_id();
         record["request_id"] = request_id;
         record["content"] = content;
+        std::exception_ptr failure;
         try {
           auto key = co_await actions.img_md5(content);
           record["img_md5"] = key && !key->empty() ? Json(*key) : Json(nullptr);
-        } catch (const std::exception& e) {
-          if (is_cancellation(e)) throw;
+        } catch (const std::exception&) {
+          failure = std::current_exception();
+        }
+        if (failure) {
+          rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
           record["img_md5"] = nullptr;
-          record["error"] = e.what();
+          record["error"] = describe(failure);
         }
         publish(record["id"].get<std::string>(), record);
       };
-      asio::co_spawn(loop_, answer(actions, publish, content, request_id),
-                     log_failure("computing a picture key"));
+      asio::co_spawn(loop_, answer(actions, publish, content, request_id), log_failure("computing a picture key"));
     } else {
       throw BadMessage("unknown type \"" + type + "\"");
     }

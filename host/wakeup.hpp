@@ -38,8 +38,7 @@ class Wakeup {
     using namespace boost::asio::experimental::awaitable_operators;
     if (!woken_) {
       timer_.expires_at(boost::asio::steady_timer::time_point::max());
-      co_await (timing::async_sleep(seconds) ||
-                timer_.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+      co_await (timing::async_sleep(seconds) || timer_.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
     }
     woken_ = false;
   }

@@ -126,8 +126,7 @@ std::chrono::steady_clock::duration seconds_of(double s) {
 }
 
 template <class Next>
-asio::awaitable<void> websocket_handshake(websocket::stream<Next>& ws, const WsUrl& url,
-                                          const WsLinkOptions& options) {
+asio::awaitable<void> websocket_handshake(websocket::stream<Next>& ws, const WsUrl& url, const WsLinkOptions& options) {
   // From here on the WebSocket's own timeouts watch the connection.
   beast::get_lowest_layer(ws).expires_never();
   websocket::stream_base::timeout timeouts;
@@ -315,7 +314,8 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
       }
       if (stopped) break;
       if (parked) continue;
-      if (!was_up) logger()->info("server {} not reachable ({}); next try in {} s", options.url, describe(failure), backoff);
+      if (!was_up)
+        logger()->info("server {} not reachable ({}); next try in {} s", options.url, describe(failure), backoff);
       co_await pause(backoff);
       if (!was_up) backoff = std::min(backoff * 2, options.max_backoff);
     }
@@ -347,9 +347,11 @@ WsLink::~WsLink() {
 }
 
 void WsLink::start() {
-  asio::co_spawn(impl_->loop, [impl = impl_]() { return impl->run(); }, [](std::exception_ptr e) {
-    if (e) logger()->error("server link stopped: {}", describe(e));
-  });
+  asio::co_spawn(
+      impl_->loop, [impl = impl_]() { return impl->run(); },
+      [](std::exception_ptr e) {
+        if (e) logger()->error("server link stopped: {}", describe(e));
+      });
 }
 
 void WsLink::stop() {

@@ -2,8 +2,6 @@
 // client, against a test server on 127.0.0.1 that serves the group list and
 // the WebSocket link.
 
-#include <sqlite3.h>
-
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "host/loop_thread.hpp"
 #include "host/process.hpp"
@@ -46,9 +45,7 @@ const char* kGroupList = R"({"code":200,"data":[{"name":"产品交流群"}]})";
 // test's.
 class Program : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::copy_file(ORVANTA_CONDUCTOR_FILE, dir_.path() / ORVANTA_CONDUCTOR_SONAME);
-  }
+  void SetUp() override { std::filesystem::copy_file(ORVANTA_CONDUCTOR_FILE, dir_.path() / ORVANTA_CONDUCTOR_SONAME); }
 
   std::string write_scenario(const std::string& fault = "") {
     std::string text = kScenario;
@@ -65,8 +62,8 @@ class Program : public ::testing::Test {
   }
 
   std::vector<std::string> run_args(const TestServer& server, const std::string& scenario) {
-    return {"--scenario", scenario, "--server", server.ws_url(), "--group-list", server.group_list_url(),
-            "--speed", "10", "--log-file", dir_.file("log.txt"), "--id-prefix", "t"};
+    return {"--scenario", scenario, "--server",   server.ws_url(),      "--group-list", server.group_list_url(),
+            "--speed",    "10",     "--log-file", dir_.file("log.txt"), "--id-prefix",  "t"};
   }
 
   std::string out() const { return read_file(dir_.file("out.txt")); }
@@ -131,9 +128,11 @@ TEST_F(Program, EventsArriveAsDocumentedAndServerRequestsBecomeActions) {
   // reply found by its quoted text, a member list, and send one bad request.
   ASSERT_TRUE(server.wait_until([](const auto& f) { return !events_of(f, "group_message").empty(); }));
   const Json first = events_of(server.frames(), "group_message").front();
-  server.push(Json{{"type", "reply"}, {"chat", "产品交流群"}, {"reply_text", "收到，谢谢"},
-                   {"msg_id", first["sequence"]}}.dump());
-  server.push(R"({"type":"reply","chat":"产品交流群","reply_text":"欢迎回来","quote_content":"欢迎大家","at":"Alice"})");
+  server.push(
+      Json{{"type", "reply"}, {"chat", "产品交流群"}, {"reply_text", "收到，谢谢"}, {"msg_id", first["sequence"]}}
+          .dump());
+  server.push(
+      R"({"type":"reply","chat":"产品交流群","reply_text":"欢迎回来","quote_content":"欢迎大家","at":"Alice"})");
   server.push(R"({"type":"get_members","chat":"产品交流群","request_id":"r-1"})");
   server.push(R"({"type":"send","chat":"产品交流群"})");
 
@@ -146,8 +145,7 @@ TEST_F(Program, EventsArriveAsDocumentedAndServerRequestsBecomeActions) {
   std::vector<std::string> keys;
   for (const auto& [k, v] : messages[0].items()) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"sender", "sender_number", "receiver", "position", "sequence", "channel",
-                                            "type", "image", "reply", "content", "origin_pic_url",
-                                            "origin_pic_name"}));
+                                            "type", "image", "reply", "content", "origin_pic_url", "origin_pic_name"}));
   EXPECT_EQ(messages[0]["content"], "今天发布新版本");
   EXPECT_EQ(messages[0]["sender"], "A001");
   EXPECT_EQ(messages[0]["position"], "产品交流群");
@@ -203,7 +201,8 @@ TEST_F(Program, AServerThatGoesAwayAndComesBackLosesAndReordersNothing) {
 TEST_F(Program, ListeningThatCrashesIsRestartedAndReportsEachMessageOnce) {
   TestServer server(TestServer::Options{.group_list = kGroupList});
   // The poll after the private message fails.
-  auto program = start(run_args(server, write_scenario(R"(, {"at": 10, "event": "fault", "op": "GetNextNewMessage"})")));
+  auto program =
+      start(run_args(server, write_scenario(R"(, {"at": 10, "event": "fault", "op": "GetNextNewMessage"})")));
   ASSERT_EQ(program->wait(), 0) << out();
   EXPECT_NE(out().find("orvanta: listening ended"), std::string::npos) << out();
   EXPECT_NE(out().find("1 restart(s)"), std::string::npos) << out();
@@ -212,8 +211,8 @@ TEST_F(Program, ListeningThatCrashesIsRestartedAndReportsEachMessageOnce) {
   EXPECT_EQ(std::set<std::string>(published.begin(), published.end()).size(), published.size());
   EXPECT_EQ(first_arrivals(server.frames()), published);
   // Nothing was stored twice.
-  EXPECT_TRUE(query(store(), "SELECT content FROM messages GROUP BY group_name, content, type HAVING COUNT(*) > 1")
-                  .empty());
+  EXPECT_TRUE(
+      query(store(), "SELECT content FROM messages GROUP BY group_name, content, type HAVING COUNT(*) > 1").empty());
 }
 
 TEST_F(Program, SigtermStopsCleanlyAndLeavesTheStoreConsistent) {

@@ -2,12 +2,6 @@
 
 // Runs the `orvanta` program as a child process for end-to-end tests.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -15,6 +9,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 

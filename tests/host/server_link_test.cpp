@@ -195,11 +195,11 @@ TEST(WsUrlParse, ReadsSchemeHostPortAndTargetAndRefusesTheRest) {
     const char* port;
     const char* target;
   };
-  for (const Case& c : {Case{"ws://example.org", false, "example.org", "80", "/"},
-                        Case{"wss://example.org/feed?x=1", true, "example.org", "443", "/feed?x=1"},
-                        Case{"ws://127.0.0.1:8765/ws", false, "127.0.0.1", "8765", "/ws"},
-                        Case{"ws://[::1]:9000", false, "::1", "9000", "/"},
-                        Case{"ws://h?q", false, "h", "80", "/?q"}}) {
+  for (const Case& c :
+       {Case{"ws://example.org", false, "example.org", "80", "/"},
+        Case{"wss://example.org/feed?x=1", true, "example.org", "443", "/feed?x=1"},
+        Case{"ws://127.0.0.1:8765/ws", false, "127.0.0.1", "8765", "/ws"},
+        Case{"ws://[::1]:9000", false, "::1", "9000", "/"}, Case{"ws://h?q", false, "h", "80", "/?q"}}) {
     SCOPED_TRACE(c.url);
     auto u = WsUrl::parse(c.url);
     EXPECT_EQ(u.tls, c.tls);

@@ -1,5 +1,7 @@
 // Server messages turned into client actions, and the pacing of sends.
 
+#include "server_protocol.hpp"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,7 +11,6 @@
 #include "host/loop_thread.hpp"
 #include "orvanta/robot/timing.hpp"
 #include "pacer.hpp"
-#include "server_protocol.hpp"
 
 namespace orvanta::host {
 namespace {

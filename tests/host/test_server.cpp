@@ -191,8 +191,10 @@ struct TestServer::Impl {
       if (ack) {
         Json j = Json::parse(text, nullptr, false);
         std::string id;
-        if (j.is_object() && j.contains("id") && j["id"].is_string()) id = j["id"];
-        else if (j.is_object() && j.contains("sequence") && j["sequence"].is_string()) id = j["sequence"];
+        if (j.is_object() && j.contains("id") && j["id"].is_string())
+          id = j["id"];
+        else if (j.is_object() && j.contains("sequence") && j["sequence"].is_string())
+          id = j["sequence"];
         if (!id.empty()) conn->send(Json{{"type", "ack"}, {"id", id}}.dump());
       }
     }
