@@ -24,6 +24,7 @@
 #include <spdlog/spdlog.h>
 
 #include "client_actions.hpp"
+#include "client_recovery.hpp"
 #include "counting_driver.hpp"
 #include "event_feed.hpp"
 #include "event_reporter.hpp"
@@ -339,6 +340,9 @@ asio::awaitable<void> Host::supervise() {
     co_await timing::async_sleep(delay);
     delay = std::min(delay * 2, kLastRestartDelay);
     if (stopping_) co_return;
+    // Nothing drives the client now: the place to bring it back.
+    const std::string recovery = recover_client();
+    logger()->info("before restarting listening: {}", recovery);
     // A new listening thread and loop running run_listening_msg only: the
     // store's newest rows stay the boundary, so what arrived meanwhile is
     // reported once and nothing is stored twice.
