@@ -60,6 +60,9 @@ namespace {
 // Back-off of listening restarts, in seconds of clock time.
 constexpr double kFirstRestartDelay = 1.0;
 constexpr double kLastRestartDelay = 60.0;
+// How long, in seconds of clock time, a restart waits for the client to
+// come back online after a login was started.
+constexpr double kLoginWait = 60.0;
 // How often the supervisor looks at the listening thread.
 constexpr double kSupervisionInterval = 0.5;
 // Idle cycles after the scenario's last event before the demo counts as
@@ -115,6 +118,21 @@ Json read_json_file(const std::string& path) {
 class Host {
  public:
   Host(const RunOptions& o, std::chrono::steady_clock::time_point start) : options_(o), process_start_(start) {}
+  // The process-wide slots and shared state must not keep the host's objects
+  // beyond it (they go with the libraries at exit, after the loop is gone).
+  ~Host() {
+    robot::reply.set(nullptr);
+    config.ws_client.reset();
+    conductor::set_deal_group_msg(robot::default_deal_group_msg);
+    conductor::set_deal_private_msg(robot::default_deal_private_msg);
+    conductor::set_group_increase_func(robot::default_group_increase_func);
+    conductor::set_message_recall_func(robot::default_handle_message_recall);
+    conductor::start_listening_group_members(conductor::default_deal_group_members);
+    if (!side_loop_.stopped()) side_loop_.stop();
+    if (side_thread_.joinable()) side_thread_.join();
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
 
   int run();
 
@@ -343,6 +361,11 @@ asio::awaitable<void> Host::supervise() {
     // Nothing drives the client now: the place to bring it back.
     const std::string recovery = recover_client();
     logger()->info("before restarting listening: {}", recovery);
+    // A login takes a moment; listening started before it is done would only
+    // fail again.
+    for (double waited = 0; waited < kLoginWait && !client_online() && !stopping_; waited += kSupervisionInterval)
+      co_await timing::async_sleep(kSupervisionInterval);
+    if (stopping_) co_return;
     // A new listening thread and loop running run_listening_msg only: the
     // store's newest rows stay the boundary, so what arrived meanwhile is
     // reported once and nothing is stored twice.
@@ -528,8 +551,6 @@ int Host::run() {
     conductor::start_listening_msg();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvanta: cannot start: %s\n", e.what());
-    side_loop_.stop();
-    if (side_thread_.joinable()) side_thread_.join();
     return kExitStartFailed;
   }
   print_line(
@@ -550,8 +571,6 @@ int Host::run() {
   loop_.run();
   if (side_thread_.joinable()) side_thread_.join();
   print_summary();
-  robot::reply.set(nullptr);
-  config.ws_client.reset();
   config.db.reset();
   config.wx.reset();
   return exit_code_;
