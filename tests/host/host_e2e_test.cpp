@@ -91,11 +91,15 @@ std::string event_id(const Json& frame) {
   return frame.contains("event") ? frame.at("id").get<std::string>() : frame.at("sequence").get<std::string>();
 }
 
+// The identifiers of the events (not the answers to requests), in order of
+// first arrival.
 std::vector<std::string> first_arrivals(const std::vector<std::string>& frames) {
   std::vector<std::string> out;
   std::set<std::string> seen;
   for (const auto& f : frames) {
-    const auto id = event_id(Json::parse(f));
+    const Json frame = Json::parse(f);
+    if (frame.value("event", "") == "member_list" || frame.value("event", "") == "img_md5") continue;
+    const auto id = event_id(frame);
     if (seen.insert(id).second) out.push_back(id);
   }
   return out;
@@ -168,11 +172,12 @@ TEST_F(Program, EventsArriveAsDocumentedAndServerRequestsBecomeActions) {
   const auto lists = events_of(frames, "member_list");
   ASSERT_EQ(lists.size(), 1u);
   EXPECT_EQ(lists[0]["request_id"], "r-1");
-  EXPECT_EQ(lists[0]["members"], Json::array({"Alice", "Bob", "Frank"}));
+  // Asked for before Frank joined.
+  EXPECT_EQ(lists[0]["members"], Json::array({"Alice", "Bob"}));
 
   // Every event once, in the order it was published, and acknowledged.
   EXPECT_EQ(first_arrivals(frames), published_ids());
-  EXPECT_EQ(first_arrivals(frames).size(), frames.size());
+  EXPECT_EQ(first_arrivals(frames).size() + lists.size(), frames.size());
   EXPECT_EQ(query(store(), "SELECT COUNT(*) FROM outbox"), std::vector<std::string>{"0"});
 
   // The replies happened in the simulated client, quoting what they answer.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include <boost/asio/as_tuple.hpp>
@@ -107,15 +108,21 @@ struct TestServer::Impl {
   std::shared_ptr<tcp::acceptor> acceptor;
   std::set<std::shared_ptr<Conn>> conns;
 
-  void listen() {
-    acceptor = std::make_shared<tcp::acceptor>(ioc);
+  // Listens on `port` (any free one the first time); false when the port is
+  // taken at the moment.
+  bool listen() {
+    auto a = std::make_shared<tcp::acceptor>(ioc);
     tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-    acceptor->open(endpoint.protocol());
-    acceptor->set_option(asio::socket_base::reuse_address(true));
-    acceptor->bind(endpoint);
-    acceptor->listen();
+    boost::system::error_code ec;
+    a->open(endpoint.protocol(), ec);
+    if (!ec) a->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) a->bind(endpoint, ec);
+    if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return false;
+    acceptor = a;
     port = acceptor->local_endpoint().port();
     asio::co_spawn(ioc, accept_loop(acceptor), asio::detached);
+    return true;
   }
 
   asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> a) {
@@ -213,7 +220,7 @@ struct TestServer::Impl {
 };
 
 TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-  impl_->listen();
+  if (!impl_->listen()) throw std::runtime_error("test server: cannot listen");
   impl_->thread = std::thread([impl = impl_.get()] {
     auto work = asio::make_work_guard(impl->ioc);
     impl->ioc.run();
@@ -281,7 +288,15 @@ void TestServer::go_down() {
 }
 
 void TestServer::go_up() {
-  impl_->on_loop([impl = impl_.get()] { impl->listen(); });
+  // The port may be held for a moment (by a connection attempt of the client
+  // that happened to get it as its own port); try again for a while.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    bool listening = false;
+    impl_->on_loop([&] { listening = impl_->listen(); });
+    if (listening) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  throw std::runtime_error("test server: cannot listen again on port " + std::to_string(impl_->port));
 }
 
 int TestServer::connections() const {
