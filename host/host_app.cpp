@@ -65,6 +65,9 @@ constexpr double kLastRestartDelay = 60.0;
 constexpr double kLoginWait = 60.0;
 // How often the supervisor looks at the listening thread.
 constexpr double kSupervisionInterval = 0.5;
+// How long, in seconds of clock time, the demo waits at its end for the
+// server to take the events still in the outbox.
+constexpr double kOutboxDrainWait = 120.0;
 // Idle cycles after the scenario's last event before the demo counts as
 // caught up.
 constexpr std::uint64_t kCaughtUpIdleCycles = 2;
@@ -411,6 +414,7 @@ asio::awaitable<void> Host::play_scripted_requests() {
 
 asio::awaitable<void> Host::watch_demo() {
   std::optional<std::uint64_t> idle_at_end;
+  std::optional<double> drain_since;
   while (!stopping_) {
     co_await timing::async_sleep(kSupervisionInterval);
     if (sim_->pending_events() > 0 || !script_done_ || pacer_->queued() > 0) {
@@ -419,7 +423,13 @@ asio::awaitable<void> Host::watch_demo() {
     }
     if (!idle_at_end) idle_at_end = idle_cycles_->load();
     if (*idle_at_end + kCaughtUpIdleCycles > idle_cycles_->load()) continue;
-    if (link_ && link_->ws() && outbox_->size() > 0) continue;
+    // Give the server a while to take what is still in the outbox (it may be
+    // away just now); what it has not taken then waits for the next run.
+    if (outbox_ && outbox_->size() > 0) {
+      if (!drain_since) drain_since = clock_seconds();
+      if (clock_seconds() - *drain_since < kOutboxDrainWait) continue;
+      logger()->warn("{} events wait in the outbox for the server", outbox_->size());
+    }
     request_stop(kExitOk, "the scenario is played out and listening has caught up");
     co_return;
   }
