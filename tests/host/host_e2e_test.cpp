@@ -3,6 +3,7 @@
 // the WebSocket link.
 
 #include <filesystem>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -64,6 +65,10 @@ class Program : public ::testing::Test {
   std::vector<std::string> run_args(const TestServer& server, const std::string& scenario) {
     return {"--scenario", scenario, "--server",   server.ws_url(),      "--group-list", server.group_list_url(),
             "--speed",    "10",     "--log-file", dir_.file("log.txt"), "--id-prefix",  "t"};
+  }
+
+  void TearDown() override {
+    if (HasFailure()) std::cerr << "--- output of the program:\n" << out() << "--- its log:\n" << log();
   }
 
   std::string out() const { return read_file(dir_.file("out.txt")); }

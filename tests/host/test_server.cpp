@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -220,7 +221,17 @@ struct TestServer::Impl {
 };
 
 TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-  if (!impl_->listen()) throw std::runtime_error("test server: cannot listen");
+  // A port below the range the system hands out for outgoing connections:
+  // with an ephemeral port, a client that keeps reconnecting while the server
+  // is away can be given that very port for its own end and connect to
+  // itself, and the port then stays taken for a minute.
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> below_ephemeral(20000, 32000);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    impl_->port = static_cast<unsigned short>(below_ephemeral(random));
+    if (impl_->listen()) break;
+  }
+  if (!impl_->acceptor) throw std::runtime_error("test server: cannot listen");
   impl_->thread = std::thread([impl = impl_.get()] {
     auto work = asio::make_work_guard(impl->ioc);
     impl->ioc.run();
