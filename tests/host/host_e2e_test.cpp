@@ -32,9 +32,9 @@ constexpr const char* kScenario = R"({
     {"at": 4, "event": "text", "chat": "产品交流群", "sender": "Alice", "text": "今天发布新版本"},
     {"at": 8, "event": "private", "chat": "Erin", "text": "你好"},
     {"at": 12, "event": "join", "chat": "产品交流群", "member": "Frank", "inviter": "Alice"},
-    {"at": 16, "event": "text", "chat": "产品交流群", "sender": "Bob", "text": "这条会撤回", "id": "r1"},
-    {"at": 20, "event": "recall", "target": "r1"},
-    {"at": 24, "event": "text", "chat": "产品交流群", "sender": "Bob", "text": "最后一条"}
+    {"at": 14, "event": "text", "chat": "产品交流群", "sender": "Bob", "text": "这条会撤回", "id": "r1"},
+    {"at": 24, "event": "recall", "target": "r1"},
+    {"at": 30, "event": "text", "chat": "产品交流群", "sender": "Bob", "text": "最后一条"}
     FAULT
   ]
 })";

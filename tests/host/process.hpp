@@ -39,6 +39,9 @@ class ChildProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The child must not keep the test's sockets (a test server's listening
+    // socket would stay open in it after the server closed it).
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
