@@ -64,7 +64,7 @@ constexpr double kLastRestartDelay = 60.0;
 // come back online after a login was started.
 constexpr double kLoginWait = 60.0;
 // How often the supervisor looks at the listening thread.
-constexpr double kSupervisionInterval = 0.5;
+constexpr double kSupervisionInterval = 1.0;
 // How long, in seconds of clock time, the demo waits at its end for the
 // server to take the events still in the outbox.
 constexpr double kOutboxDrainWait = 120.0;
