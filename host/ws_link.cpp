@@ -386,6 +386,8 @@ asio::awaitable<void> WsLink::send(std::string text) {
 void WsLink::close_soon() {
   asio::post(impl_->loop, [impl = impl_] {
     impl->parked = true;
+    // Closing: nothing more is sent from now on.
+    impl->open = false;
     impl->begin_close();
   });
 }

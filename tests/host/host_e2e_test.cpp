@@ -15,6 +15,7 @@
 #include "host/loop_thread.hpp"
 #include "host/process.hpp"
 #include "host/test_server.hpp"
+#include "orvanta/robot/fetching.hpp"
 #include "support/temp_dir.hpp"
 
 namespace orvanta::testing {
@@ -228,9 +229,21 @@ TEST_F(Program, ListeningThatCrashesIsRestartedAndReportsEachMessageOnce) {
 TEST_F(Program, SigtermStopsCleanlyAndLeavesTheStoreConsistent) {
   TestServer server(TestServer::Options{.group_list = kGroupList});
   auto args = run_args(server, write_scenario());
-  args.push_back("--keep-running");
+  args.insert(args.end(), {"--keep-running", "--http-port", "0"});
   auto program = start(args);
   ASSERT_TRUE(server.wait_for_frames(2));
+
+  // The monitoring endpoint answers while the program runs.
+  std::smatch m;
+  const std::string printed = out();
+  ASSERT_TRUE(std::regex_search(printed, m, std::regex(R"(monitoring at (http://127\.0\.0\.1:\d+)/healthz)")));
+  EXPECT_EQ(robot::http_get(m[1].str() + "/healthz"), "ok\n");
+  const std::string metrics = robot::http_get(m[1].str() + "/metrics");
+  EXPECT_NE(metrics.find("# TYPE orvanta_listening_cycles_total counter"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("orvanta_server_link_up 1"), std::string::npos) << metrics;
+  EXPECT_TRUE(std::regex_search(metrics, std::regex(R"(orvanta_events_total\{kind="group_message"\} [1-9])")))
+      << metrics;
+
   program->signal(SIGTERM);
   EXPECT_EQ(program->wait(), 0) << out();
   EXPECT_NE(out().find("orvanta: stopping: terminated (SIGTERM)"), std::string::npos) << out();
