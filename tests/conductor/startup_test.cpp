@@ -19,10 +19,18 @@ void run(awaitable<void> task) {
   if (error) std::rethrow_exception(error);
 }
 
+// Raises one event through each of robot's handler slots.
+awaitable<void> raise_the_four_events() {
+  co_await robot::deal_private_msg("Erin", "id1");
+  co_await robot::handle_message_recall("id2", "G");
+  co_await robot::deal_group_msg(Message("A001", "A001", "群管助手", "G", "1", "wechat", "text", "", "", "hi", "", ""));
+  co_await robot::group_increase_func("Dave", "G");
+}
+
 // The conductor library sees the robot library's one config and handler
 // slots: what the host (here, the test) sets through one is what the
 // other uses.
-TEST_F(ConductorTest, ConductorAndRobotShareConfigSlotsAndLogger) {
+TEST_F(ConductorTest, ConductorAndRobotShareConfigAndHandlerSlots) {
   config.my_wxName.set("群管助手");
   EXPECT_EQ(get_wx_name(), "群管助手");
 
@@ -43,14 +51,7 @@ TEST_F(ConductorTest, ConductorAndRobotShareConfigSlotsAndLogger) {
     seen.push_back("join:" + name + ":" + group);
     co_return;
   });
-  run([]() -> awaitable<void> {
-    co_await robot::deal_private_msg("Erin", "id1");
-    co_await robot::handle_message_recall("id2", "G");
-    Message m{};
-    m.content = "hi";
-    co_await robot::deal_group_msg(m);
-    co_await robot::group_increase_func("Dave", "G");
-  }());
+  run(raise_the_four_events());
   EXPECT_EQ(seen, (std::vector<std::string>{"private:Erin:id1", "recall:id2:G", "group:hi", "join:Dave:G"}));
   // (The consumer's tests show conductor's log lines reaching the sink
   // installed on robot's logger.)
