@@ -166,7 +166,7 @@ struct ListeningThread::State {
   bool stop_requested = false;
   // On the loop's thread only.
   boost::asio::cancellation_signal signal;
-  // Set once, before the thread starts.
+  // Set once, under mu, before the thread's routine goes past its start.
   std::thread thread;
 };
 
@@ -196,6 +196,8 @@ boost::asio::awaitable<void> listen_and_report(std::shared_ptr<ListeningThread::
 }
 
 void thread_routine(std::shared_ptr<ListeningThread::State> state) {
+  // Waits until the starter has stored this thread's handle in the state.
+  { std::lock_guard guard(state->mu); }
   try {
     auto context = std::make_shared<boost::asio::io_context>(1);
     auto handle = LoopHandle::make(context);
@@ -245,7 +247,7 @@ ListeningThread::ListeningThread(std::shared_ptr<State> state) : state_(std::mov
 
 ListeningThread::~ListeningThread() {
   if (!state_->thread.joinable()) return;
-  if (state_->thread.get_id() == std::this_thread::get_id()) {
+  if (is_this_thread()) {
     state_->thread.detach();
     return;
   }
@@ -277,10 +279,21 @@ void ListeningThread::stop() {
   if (state_->loop) request_stop(state_);
 }
 
+bool ListeningThread::is_this_thread() const {
+  return state_->thread.get_id() == std::this_thread::get_id();
+}
+
 std::shared_ptr<ListeningThread> start_listening_thread() {
+  if (auto previous = current_listening_thread(); previous && previous->running()) {
+    previous->stop();
+    if (!previous->is_this_thread()) previous->join();
+  }
   auto state = std::make_shared<ListeningThread::State>();
   auto thread = std::make_shared<ListeningThread>(state);
-  state->thread = std::thread(thread_routine, state);
+  {
+    std::lock_guard guard(state->mu);
+    state->thread = std::thread(thread_routine, state);
+  }
   set_current_listening_thread(thread);
   return thread;
 }

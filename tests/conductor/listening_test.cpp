@@ -90,5 +90,30 @@ TEST_F(ListeningTest, StoppingRunsTheShutdownStepsWithoutACrashLine) {
   EXPECT_EQ(config.wx_task_queue.get().use_count(), 2);
 }
 
+// Starting listening again first stops the thread still listening, so that
+// two threads never drive the client at once.
+TEST_F(ListeningTest, StartingAgainStopsTheThreadStillListening) {
+  client->post_private("Erin", "在吗");
+  std::atomic<int> entered{0};
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    ++entered;
+    co_await timing::async_sleep(86400);
+  });
+  auto first = start_listening_thread();
+  ASSERT_TRUE(eventually([&] { return entered.load() == 1; }));
+  const auto first_queue = config.wx_task_queue.get();
+  auto second = start_listening_thread();
+  EXPECT_FALSE(first->running());
+  EXPECT_NE(second, first);
+  EXPECT_EQ(current_listening_thread(), second);
+  ASSERT_TRUE(first->error());
+  try {
+    std::rethrow_exception(first->error());
+  } catch (const std::exception& e) {
+    EXPECT_TRUE(is_cancellation(e)) << e.what();
+  }
+  EXPECT_TRUE(eventually([&] { return config.wx_task_queue.get() != first_queue; }));
+}
+
 }  // namespace
 }  // namespace orvanta::conductor::testing

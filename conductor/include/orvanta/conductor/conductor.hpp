@@ -87,6 +87,9 @@ class ORVANTA_CONDUCTOR_EXPORT ListeningThread {
   // Cancels the listening task: the shutdown steps run and the thread ends.
   void stop();
 
+  // Whether the caller runs on this listening thread (a handler, say).
+  bool is_this_thread() const;
+
  private:
   std::shared_ptr<State> state_;
 };
@@ -95,8 +98,11 @@ class ORVANTA_CONDUCTOR_EXPORT ListeningThread {
 inline constexpr const char* kListeningThreadName = "run_listening_msg";
 
 // Starts the listening thread alone (no history synchronisation) and returns
-// at once. The thread replaces the published loop and queue.
+// at once. The thread replaces the published loop and queue. A listening
+// thread still running is stopped first, and waited for unless this is that
+// thread, so that two threads never drive the client at once.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> start_listening_thread();
+
 // The thread started last, or null.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> current_listening_thread();
 
