@@ -23,9 +23,10 @@ class SimWindowMessage final : public wxauto::WindowMessage {
 
   std::optional<std::string> sender() const override { return line_.sender; }
   std::optional<std::string> sender_remark() const override { return line_.remark; }
-  std::optional<std::string> content() const override { return line_.content; }
+  std::optional<std::string> content() const override { return line_.raw ? line_.raw_content : line_.content; }
 
   std::optional<Json> info() const override {
+    if (line_.raw) return line_.raw_info;
     Json info = Json::object();
     info["type"] = line_.type;
     info["content"] = line_.content;
@@ -39,23 +40,19 @@ class SimWindowMessage final : public wxauto::WindowMessage {
     std::lock_guard guard(model_->mu);
     model_->begin_locked("quote");
     if (!line_.quotable) throw AttributeError("this message cannot be quoted");
-    Line* live = model_->find_line_locked(line_.uid);
-    Chat* chat = model_->find_chat_locked(chat_);
-    bool visible = false;
-    if (live && live->quotable && chat && model_->current == chat_ && model_->page == "chat") {
-      for (const Line& shown : model_->view_locked(*chat)) visible = visible || shown.uid == line_.uid;
-    }
-    if (!visible) throw LookupError("quote: the message is not in the open chat window");
+    Line* live = model_->shown_line_locked(chat_, line_.uid);
+    if (!live || !live->quotable) throw LookupError("quote: the message is not in the open chat window");
     std::string mention = at && !at->empty() ? "@" + *at + " " : "";
+    std::string quoted = Model::quoted_text(*live);
     Line reply;
     reply.type = "other";
     reply.attr = "self";
-    reply.content = mention + text + "\n引用  的消息 : " + live->content;
+    reply.content = mention + text + "\n引用  的消息 : " + quoted;
     reply.sender = model_->options.nickname;
     reply.quotable = true;
     reply.is_quote = true;
-    std::string quoted = live->content;
-    model_->append_locked(*chat, std::move(reply), false, timing::now());
+    reply.quotes = line_.uid;
+    model_->append_locked(model_->chat_locked(chat_), std::move(reply), false, timing::now());
     model_->sent.push_back(SentMessage{chat_, text, at && !at->empty() ? at : std::nullopt, std::move(quoted)});
   }
 
@@ -64,8 +61,12 @@ class SimWindowMessage final : public wxauto::WindowMessage {
     model_->play_due_locked();
     auto fault = model_->faults->check("download");
     if (fault == FaultEffect::Error) throw OSError("download: the picture could not be saved");
-    if (!model_->logged_in) throw LookupError("download: the client's main window is not open");
+    if (!model_->running || !model_->logged_in) throw LookupError("download: the client's main window is not open");
     if (!line_.bytes) throw ValueError("download: the message is not a picture");
+    // Saving goes through the message as the window shows it now: a picture
+    // that left the open window, or was recalled, cannot be saved.
+    const Line* live = model_->shown_line_locked(chat_, line_.uid);
+    if (!live || !live->bytes) throw LookupError("download: the picture is not in the open chat window");
     model_->record_locked("download", line_.file_name);
     if (fault == FaultEffect::EmptyResult) return wxauto::Download{std::nullopt, line_.file_name};
     return wxauto::Download{model_->write_picture_locked(line_).string(), line_.file_name};
@@ -94,7 +95,10 @@ class SimWeChat final : public wxauto::WeChat {
       if (chat.unread == 0 || (filter_mute && chat.muted)) continue;
       if (!next || chat.activity > next->activity) next = &chat;
     }
-    if (!next) return Json::object();
+    if (!next) {
+      model_->record_locked("GetNextNewMessage", "");
+      return Json::object();
+    }
     std::string msg;
     for (auto it = next->lines.rbegin(); it != next->lines.rend(); ++it) {
       if (it->attr != "time") {
@@ -105,8 +109,9 @@ class SimWeChat final : public wxauto::WeChat {
     model_->open_chat_locked(*next);
     Json result = Json::object();
     result["chat_name"] = next->name;
-    result["chat_type"] = next->group ? "group" : "friend";
+    result["chat_type"] = next->kind;
     result["msg"] = msg;
+    model_->record_locked("GetNextNewMessage", next->name);
     return result;
   }
 
@@ -140,12 +145,16 @@ class SimWeChat final : public wxauto::WeChat {
     std::vector<std::string> names;
     for (const Chat& chat : model_->chats)
       if (chat.group) names.push_back(chat.name);
+    model_->record_locked("CollectAllGroupNames", "");
     return names;
   }
 
   wxauto::WindowMessages GetAllMessage() override {
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetAllMessage");
+    // The message list is on the chat page only.
+    if (model_->page != "chat") throw LookupError("GetAllMessage: the message list is not shown");
+    model_->record_locked("GetAllMessage", model_->current.value_or(""));
     wxauto::WindowMessages messages;
     if (!model_->current) return messages;
     const Chat& chat = model_->chat_locked(*model_->current);
@@ -157,6 +166,7 @@ class SimWeChat final : public wxauto::WeChat {
   void LoadMoreMessage() override {
     std::lock_guard guard(model_->mu);
     model_->begin_locked("LoadMoreMessage");
+    if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
     model_->record_locked("LoadMoreMessage", model_->current.value_or(""));
     if (!model_->current) return;
     Chat& chat = model_->chat_locked(*model_->current);
@@ -170,6 +180,7 @@ class SimWeChat final : public wxauto::WeChat {
     if (!chat || !chat->group) throw LookupError("GetGroupMembers: no group chat is open");
     std::vector<std::string> names;
     for (const Member& m : chat->members) names.push_back(m.name);
+    model_->record_locked("GetGroupMembers", chat->name);
     return names;
   }
 
@@ -239,8 +250,8 @@ class SimDriver final : public wxauto::Driver {
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     if (model_->faults->check("FindWindow")) throw OSError("FindWindow: the window list could not be read");
-    if (classname == kMainWindowClass) return model_->logged_in ? kMainWindowHandle : 0;
-    if (classname == kLoginWindowClass) return model_->logged_in ? 0 : kLoginWindowHandle;
+    if (classname == kMainWindowClass) return model_->running && model_->logged_in ? kMainWindowHandle : 0;
+    if (classname == kLoginWindowClass) return model_->running && !model_->logged_in ? kLoginWindowHandle : 0;
     if (classname == kViewerWindowClass) return model_->viewer_open ? kViewerWindowHandle : 0;
     const auto& options = model_->options;
     for (std::size_t i = 0; i < options.windows_before.size(); ++i)
@@ -277,6 +288,7 @@ class SimClientImpl final : public SimClient {
   void add_group(const std::string& name, std::vector<Member> members, bool muted) override {
     Chat chat;
     chat.name = name;
+    chat.kind = "group";
     chat.group = true;
     chat.muted = muted;
     chat.members = std::move(members);
@@ -289,6 +301,16 @@ class SimClientImpl final : public SimClient {
     chat.name = name;
     chat.muted = muted;
     chat.remark = std::move(remark);
+    std::lock_guard guard(model_->mu);
+    model_->add_chat_locked(std::move(chat));
+  }
+
+  void add_chat(const std::string& name, const std::string& kind, bool muted) override {
+    Chat chat;
+    chat.name = name;
+    chat.kind = kind;
+    chat.group = kind == "group";
+    chat.muted = muted;
     std::lock_guard guard(model_->mu);
     model_->add_chat_locked(std::move(chat));
   }
@@ -334,7 +356,40 @@ class SimClientImpl final : public SimClient {
   LineHandle join(const std::string& group, const std::string& member,
                   const std::optional<std::string>& inviter) override {
     std::lock_guard guard(model_->mu);
-    return model_->join_locked(group, member, inviter, true, timing::now());
+    return model_->join_locked(group, {member}, inviter, std::nullopt, true, timing::now());
+  }
+
+  LineHandle join_by_shared_qr(const std::string& group, const std::string& member,
+                               const std::string& sharer) override {
+    std::lock_guard guard(model_->mu);
+    return model_->join_locked(group, {member}, std::nullopt, sharer, true, timing::now());
+  }
+
+  LineHandle invite(const std::string& group, const std::string& inviter,
+                    const std::vector<std::string>& members) override {
+    std::lock_guard guard(model_->mu);
+    return model_->join_locked(group, members, inviter, std::nullopt, true, timing::now());
+  }
+
+  LineHandle post_quote_of(const std::string& chat, const std::string& sender, const std::string& reply,
+                           LineHandle quoted) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_quote_of_locked(chat, sender, reply, quoted, true, timing::now());
+  }
+
+  LineHandle post_own_image(const std::string& chat, std::string bytes, std::string file_name) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_own_image_locked(chat, std::move(bytes), std::move(file_name), timing::now());
+  }
+
+  LineHandle post_own_quote(const std::string& chat, const std::string& reply, LineHandle quoted) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_quote_of_locked(chat, std::nullopt, reply, quoted, false, timing::now());
+  }
+
+  LineHandle post_raw(const std::string& chat, RawLine line) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_raw_locked(chat, std::move(line), false, timing::now());
   }
 
   LineHandle pat(const std::string& chat, const std::string& text) override {
@@ -364,7 +419,39 @@ class SimClientImpl final : public SimClient {
 
   bool logged_in() const override {
     std::lock_guard guard(model_->mu);
-    return model_->logged_in;
+    return model_->running && model_->logged_in;
+  }
+
+  void quit_client() override {
+    std::lock_guard guard(model_->mu);
+    model_->quit_locked();
+  }
+
+  void start_client(bool enter_button, bool login_button) override {
+    std::lock_guard guard(model_->mu);
+    model_->start_locked(enter_button, login_button);
+  }
+
+  bool client_running() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->running;
+  }
+
+  void set_login_delay(double seconds) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.login_delay = seconds;
+  }
+
+  void set_group_list(GroupList list) override {
+    std::lock_guard guard(model_->mu);
+    model_->group_list = std::move(list);
+  }
+
+  GroupList group_list() const override {
+    std::lock_guard guard(model_->mu);
+    GroupList list = model_->group_list;
+    if (list.account.empty()) list.account = model_->options.nickname;
+    return list;
   }
 
   void set_desktop(std::vector<DesktopWindow> before, std::vector<DesktopWindow> after) override {
@@ -459,6 +546,11 @@ class SimClientImpl final : public SimClient {
     return model_->options.files_dir;
   }
 
+  std::string nickname() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->options.nickname;
+  }
+
   void fail_on_call(const std::string& operation, int n, FaultEffect effect) override {
     model_->faults->fail_on_call(operation, n, effect);
   }
@@ -478,6 +570,8 @@ class SimClientImpl final : public SimClient {
     std::lock_guard guard(model_->mu);
     model_->menu_suppressed = suppressed;
   }
+
+  void hold_clipboard(bool held) override { model_->clipboard->hold_by_other_program(held); }
 
  private:
   const std::shared_ptr<Model> model_;

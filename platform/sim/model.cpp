@@ -56,7 +56,13 @@ std::vector<Member> members_from_json(const Json& list) {
 
 std::vector<DesktopWindow> windows_from_json(const Json& list) {
   std::vector<DesktopWindow> windows;
-  for (const Json& w : list) windows.push_back(DesktopWindow{w.at("name"), w.value("class", std::string())});
+  for (const Json& w : list) {
+    DesktopWindow window{w.at("name"), w.value("class", std::string())};
+    window.buttons = w.value("buttons", std::vector<std::string>());
+    window.button_depth = w.value("button_depth", 1);
+    if (window.button_depth < 1) throw ValueError("scenario: a window's button_depth must be at least 1");
+    windows.push_back(std::move(window));
+  }
   return windows;
 }
 
@@ -84,6 +90,25 @@ std::string decode_base64(const std::string& text) {
     }
   }
   return out;
+}
+
+GroupList group_list_from_json(const Json& j) {
+  GroupList list;
+  list.account = j.value("account", std::string());
+  for (const Json& g : j.value("groups", Json::array())) list.data.push_back(g.is_string() ? Json{{"name", g}} : g);
+  if (j.contains("code")) list.code = j.at("code");
+  list.http_status = j.value("http_status", 200);
+  list.body = optional_text(j, "body");
+  list.drop_connection = j.value("fail", false);
+  return list;
+}
+
+std::string picture_bytes(const Json& event) {
+  return event.contains("base64") ? decode_base64(event.at("base64")) : event.value("bytes", std::string());
+}
+
+bool has_picture(const Json& event) {
+  return event.contains("base64") || event.contains("bytes");
 }
 
 FaultEffect effect_from_json(const Json& event) {
@@ -141,6 +166,7 @@ Chat& Model::chat_of_line_locked(LineHandle uid) {
 
 void Model::add_chat_locked(Chat chat) {
   if (Chat* existing = find_chat_locked(chat.name)) {
+    existing->kind = chat.kind;
     existing->group = chat.group;
     existing->muted = chat.muted;
     existing->members = std::move(chat.members);
@@ -227,6 +253,79 @@ LineHandle Model::post_quote_locked(const std::string& chat, const std::string& 
   return post_member_line_locked(chat, sender, std::move(line), marks_unread, t);
 }
 
+std::string Model::quoted_text(const Line& line) {
+  if (!line.is_quote) return line.content;
+  // A reply is quoted by its own text, without what it quotes in turn.
+  std::string marker = std::string("\n") + kQuoteMarker;
+  return line.content.substr(0, line.content.find(marker));
+}
+
+LineHandle Model::post_quote_of_locked(const std::string& chat_name, const std::optional<std::string>& sender,
+                                       const std::string& reply, LineHandle quoted, bool marks_unread,
+                                       timing::SystemTime t) {
+  Chat& chat = chat_locked(chat_name);
+  const Line* target = nullptr;
+  for (const Line& line : chat.lines)
+    if (line.uid == quoted) target = &line;
+  if (!target || !target->quotable)
+    throw LookupError("no message " + std::to_string(quoted) + " in '" + chat_name + "'");
+  Line line;
+  line.type = "other";
+  line.content = reply + "\n" + kQuoteMarker + " " + quoted_text(*target);
+  line.is_quote = true;
+  line.quotes = quoted;
+  if (sender) return post_member_line_locked(chat_name, *sender, std::move(line), marks_unread, t);
+  line.attr = "self";
+  line.sender = options.nickname;
+  line.quotable = true;
+  return append_locked(chat, std::move(line), false, t);
+}
+
+LineHandle Model::post_own_image_locked(const std::string& chat, std::string bytes, std::string file_name,
+                                        timing::SystemTime t) {
+  Line line;
+  line.type = "image";
+  line.attr = "self";
+  line.content = "[图片]";
+  line.sender = options.nickname;
+  line.quotable = true;
+  line.bytes = std::make_shared<const std::string>(std::move(bytes));
+  line.file_name = file_name.empty() ? "wx_image_" + std::to_string(next_uid) + ".jpg" : std::move(file_name);
+  return append_locked(chat_locked(chat), std::move(line), false, t);
+}
+
+LineHandle Model::post_raw_locked(const std::string& chat_name, RawLine raw, bool history, timing::SystemTime t) {
+  Chat& chat = chat_locked(chat_name);
+  Line line;
+  line.raw = true;
+  // type and attr steer the client's own handling (recall notices, the
+  // context menu); they come from the info when it says them as texts.
+  auto text_of = [&](const char* key) -> std::optional<std::string> {
+    if (!raw.info || !raw.info->is_object()) return std::nullopt;
+    auto it = raw.info->find(key);
+    if (it == raw.info->end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+  };
+  line.type = text_of("type").value_or("");
+  line.attr = text_of("attr").value_or("");
+  // The list entry shows the content attribute, else the info's content.
+  line.content = raw.content ? *raw.content : text_of("content").value_or("");
+  line.sender = raw.sender;
+  line.remark = raw.remark;
+  line.quotable = raw.quotable.value_or(raw.sender.has_value());
+  if (raw.bytes) line.bytes = std::make_shared<const std::string>(std::move(*raw.bytes));
+  line.file_name = raw.file_name.empty() ? "wx_image_" + std::to_string(next_uid) + ".jpg" : std::move(raw.file_name);
+  if (raw.quotes) {
+    if (!find_line_locked(*raw.quotes)) throw LookupError("no line " + std::to_string(*raw.quotes));
+    line.quotes = raw.quotes;
+    line.is_quote = true;
+  }
+  line.raw_info = std::move(raw.info);
+  line.raw_content = std::move(raw.content);
+  bool marks = !history && raw.marks_unread.value_or(line.attr != "self");
+  return append_locked(chat, std::move(line), marks, t);
+}
+
 LineHandle Model::post_own_locked(const std::string& chat_name, const std::string& text, timing::SystemTime t) {
   Line line;
   line.type = "text";
@@ -246,14 +345,30 @@ LineHandle Model::post_system_locked(const std::string& chat_name, const std::st
   return append_locked(chat_locked(chat_name), std::move(line), marks_unread, t);
 }
 
-LineHandle Model::join_locked(const std::string& group, const std::string& member,
-                              const std::optional<std::string>& inviter, bool marks_unread, timing::SystemTime t) {
+LineHandle Model::join_locked(const std::string& group, const std::vector<std::string>& members,
+                              const std::optional<std::string>& inviter, const std::optional<std::string>& sharer,
+                              bool marks_unread, timing::SystemTime t) {
   Chat& chat = chat_locked(group);
   if (!chat.group) throw ValueError("'" + group + "' is not a group");
-  bool known = std::any_of(chat.members.begin(), chat.members.end(), [&](const Member& m) { return m.name == member; });
-  if (!known) chat.members.push_back(Member{member, std::nullopt});
-  std::string text =
-      inviter ? "\"" + *inviter + "\"邀请\"" + member + "\"加入了群聊" : "\"" + member + "\"通过扫描二维码加入群聊";
+  if (members.empty()) throw ValueError("a join notice needs a member");
+  if (inviter && sharer) throw ValueError("a join notice has an inviter or a sharer, not both");
+  if (!inviter && members.size() > 1) throw ValueError("only an invitation brings several members at once");
+  std::string names;
+  for (const std::string& member : members) {
+    if (!names.empty()) names += "、";
+    names += member;
+    bool known =
+        std::any_of(chat.members.begin(), chat.members.end(), [&](const Member& m) { return m.name == member; });
+    if (!known) chat.members.push_back(Member{member, std::nullopt});
+  }
+  std::string text;
+  if (inviter) {
+    text = "\"" + *inviter + "\"邀请\"" + names + "\"加入了群聊";
+  } else if (sharer) {
+    text = "\"" + names + "\"通过扫描\"" + *sharer + "\"分享的二维码加入群聊";
+  } else {
+    text = "\"" + names + "\"通过扫描二维码加入群聊";
+  }
   return post_system_locked(group, "base", "system", text, marks_unread, t);
 }
 
@@ -270,12 +385,18 @@ void Model::recall_locked(LineHandle uid) {
   line->remark.reset();
   line->quotable = false;
   line->is_quote = false;
+  line->quotes.reset();
   line->bytes.reset();
+  line->raw = false;
+  line->raw_info.reset();
+  line->raw_content.reset();
   if (menu && menu->line == uid) menu.reset();
 }
 
 void Model::logout_locked(bool enter, bool login) {
+  if (!running) return;
   logged_in = false;
+  login_at.reset();
   logout_stage = 1;
   enter_button = enter;
   login_button = login;
@@ -286,9 +407,36 @@ void Model::logout_locked(bool enter, bool login) {
 }
 
 void Model::login_locked() {
+  running = true;
   logged_in = true;
   logout_stage = 0;
+  login_at.reset();
   page = "chat";
+}
+
+void Model::quit_locked() {
+  logout_locked(true, true);
+  running = false;
+  logout_stage = 0;
+}
+
+void Model::start_locked(bool enter, bool login) {
+  if (running) return;
+  running = true;
+  logged_in = false;
+  logout_stage = 2;  // a fresh client shows the login buttons at once
+  enter_button = enter;
+  login_button = login;
+}
+
+void Model::begin_login_locked() {
+  if (options.login_delay <= 0.0) {
+    login_locked();
+    return;
+  }
+  logout_stage = 3;  // logging in: the buttons are gone until the main window shows
+  login_at = timing::now() + std::chrono::duration_cast<timing::SystemTime::duration>(
+                                 std::chrono::duration<double>(options.login_delay));
 }
 
 // --- The client as the system drives it ---------------------------------------
@@ -296,21 +444,37 @@ void Model::login_locked() {
 void Model::begin_locked(const std::string& operation) {
   play_due_locked();
   if (faults->check(operation)) throw OSError(operation + ": the client did not respond");
+  if (!running) throw LookupError(operation + ": the client is not running");
   if (!logged_in) throw LookupError(operation + ": the client's main window is not open");
 }
 
 void Model::open_chat_locked(Chat& chat) {
   bool reopening = current && *current == chat.name;
-  if (!reopening) chat.shown = std::min(options.window_size, chat.lines.size());
-  // The divider marks where the unread lines begin until the chat is opened
-  // again.
-  chat.divider_before = chat.unread > 0 ? chat.first_unread : std::nullopt;
+  if (!reopening) {
+    chat.shown = std::min(options.window_size, chat.lines.size());
+    // Coming from another chat: the divider stands above the first unread
+    // line, or is gone when the chat had been read.
+    chat.divider_before = chat.unread > 0 ? chat.first_unread : std::nullopt;
+  } else if (!chat.divider_before && chat.unread > 0) {
+    // Opening the open chat again keeps its divider where it is; one appears
+    // only when there was none.
+    chat.divider_before = chat.first_unread;
+  }
   chat.unread = 0;
   chat.first_unread.reset();
   current = chat.name;
   page = "chat";
   menu.reset();
   back_button = false;
+}
+
+Line* Model::shown_line_locked(const std::string& chat_name, LineHandle uid) {
+  Line* live = find_line_locked(uid);
+  Chat* chat = find_chat_locked(chat_name);
+  if (!live || !chat || !logged_in || current != chat_name || page != "chat") return nullptr;
+  for (const Line& shown : view_locked(*chat))
+    if (shown.uid == uid) return live;
+  return nullptr;
 }
 
 std::vector<Line> Model::view_locked(const Chat& chat) const {
@@ -355,6 +519,7 @@ void Model::load_scenario_locked(const Json& scenario) {
     options.load_step = it->value("load_step", options.load_step);
     options.menu_delay = it->value("menu_delay", options.menu_delay);
     options.read_current_chat = it->value("read_current_chat", options.read_current_chat);
+    options.login_delay = it->value("login_delay", options.login_delay);
     if (it->contains("seed")) {
       options.seed = it->at("seed").get<std::uint64_t>();
       faults->reseed(options.seed);
@@ -367,14 +532,16 @@ void Model::load_scenario_locked(const Json& scenario) {
   for (const Json& c : scenario.value("chats", Json::array())) {
     Chat chat;
     chat.name = c.at("name").get<std::string>();
-    std::string type = c.value("type", std::string("group"));
-    if (type != "group" && type != "friend") throw ValueError("scenario: chat type must be group or friend");
-    chat.group = type == "group";
+    const Json type = c.value("type", Json("group"));
+    if (!type.is_string()) throw ValueError("scenario: a chat's type must be a text");
+    chat.kind = type.get<std::string>();
+    chat.group = chat.kind == "group";
     chat.muted = c.value("muted", false);
     if (c.contains("members")) chat.members = members_from_json(c.at("members"));
     chat.remark = optional_text(c, "remark");
     add_chat_locked(std::move(chat));
   }
+  if (auto it = scenario.find("group_list"); it != scenario.end()) group_list = group_list_from_json(*it);
   timeline.clear();
   for (const Json& e : scenario.value("timeline", Json::array())) timeline.push_back(Event{e.value("at", 0.0), e});
   std::stable_sort(timeline.begin(), timeline.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
@@ -385,12 +552,14 @@ void Model::load_scenario_locked(const Json& scenario) {
 }
 
 void Model::play_due_locked() {
-  if (next_event >= timeline.size()) return;
-  double elapsed = std::chrono::duration<double>(timing::now() - play_start).count();
-  while (next_event < timeline.size() && timeline[next_event].at <= elapsed) {
-    const Event& event = timeline[next_event++];
-    apply_event_locked(event.description, event.at);
+  if (next_event < timeline.size()) {
+    double elapsed = std::chrono::duration<double>(timing::now() - play_start).count();
+    while (next_event < timeline.size() && timeline[next_event].at <= elapsed) {
+      const Event& event = timeline[next_event++];
+      apply_event_locked(event.description, event.at);
+    }
   }
+  if (login_at && timing::now() >= *login_at) login_locked();
 }
 
 void Model::apply_event_locked(const Json& e, double at) {
@@ -402,26 +571,53 @@ void Model::apply_event_locked(const Json& e, double at) {
   const std::string kind = e.at("event").get<std::string>();
   auto chat = [&] { return e.at("chat").get<std::string>(); };
   auto text = [&] { return e.value("text", std::string()); };
+  auto line_of_id = [&](const char* key) {
+    const std::string id = e.at(key).get<std::string>();
+    auto it = ids.find(id);
+    if (it == ids.end()) throw ValueError("scenario: " + kind + " names unknown id '" + id + "'");
+    return it->second;
+  };
   std::optional<LineHandle> posted;
 
   if (kind == "text") {
     posted = post_text_locked(chat(), e.at("sender"), text(), marks, t);
   } else if (kind == "image") {
-    std::string bytes = e.contains("base64") ? decode_base64(e.at("base64")) : e.value("bytes", std::string());
-    posted = post_image_locked(chat(), e.at("sender"), std::move(bytes), e.value("file_name", std::string()), marks, t);
+    posted = post_image_locked(chat(), e.at("sender"), picture_bytes(e), e.value("file_name", std::string()), marks, t);
   } else if (kind == "quote") {
-    posted = post_quote_locked(chat(), e.at("sender"), text(), e.at("quoted"), marks, t);
+    if (e.contains("quoted_id")) {
+      posted =
+          post_quote_of_locked(chat(), e.at("sender").get<std::string>(), text(), line_of_id("quoted_id"), marks, t);
+    } else {
+      posted = post_quote_locked(chat(), e.at("sender"), text(), e.at("quoted"), marks, t);
+    }
   } else if (kind == "private") {
     posted = post_text_locked(chat(), chat(), text(), marks, t);
   } else if (kind == "own") {
-    posted = post_own_locked(chat(), text(), t);
+    if (has_picture(e)) {
+      posted = post_own_image_locked(chat(), picture_bytes(e), e.value("file_name", std::string()), t);
+    } else if (e.contains("quoted_id")) {
+      posted = post_quote_of_locked(chat(), std::nullopt, text(), line_of_id("quoted_id"), false, t);
+    } else {
+      posted = post_own_locked(chat(), text(), t);
+    }
+  } else if (kind == "raw") {
+    RawLine raw;
+    if (e.contains("info")) raw.info = e.at("info");
+    raw.content = optional_text(e, "content");
+    raw.sender = optional_text(e, "sender");
+    raw.remark = optional_text(e, "remark");
+    if (e.contains("quotable")) raw.quotable = e.at("quotable").get<bool>();
+    if (has_picture(e)) raw.bytes = picture_bytes(e);
+    raw.file_name = e.value("file_name", std::string());
+    if (e.contains("quoted_id")) raw.quotes = line_of_id("quoted_id");
+    if (e.contains("unread")) raw.marks_unread = e.at("unread").get<bool>();
+    posted = post_raw_locked(chat(), std::move(raw), !marks, t);
   } else if (kind == "recall") {
-    const std::string target = e.at("target").get<std::string>();
-    auto it = ids.find(target);
-    if (it == ids.end()) throw ValueError("scenario: recall of unknown id '" + target + "'");
-    recall_locked(it->second);
+    recall_locked(line_of_id("target"));
   } else if (kind == "join") {
-    posted = join_locked(chat(), e.at("member"), optional_text(e, "inviter"), marks, t);
+    std::vector<std::string> members = e.contains("members") ? e.at("members").get<std::vector<std::string>>()
+                                                             : std::vector{e.at("member").get<std::string>()};
+    posted = join_locked(chat(), members, optional_text(e, "inviter"), optional_text(e, "sharer"), marks, t);
   } else if (kind == "pat") {
     posted = post_system_locked(chat(), "other", "base", text(), marks, t);
   } else if (kind == "system") {
@@ -435,6 +631,17 @@ void Model::apply_event_locked(const Json& e, double at) {
     logout_locked(e.value("enter_button", true), e.value("login_button", true));
   } else if (kind == "login") {
     login_locked();
+  } else if (kind == "quit") {
+    quit_locked();
+  } else if (kind == "start") {
+    start_locked(e.value("enter_button", true), e.value("login_button", true));
+  } else if (kind == "clipboard") {
+    clipboard->hold_by_other_program(e.value("held", true));
+  } else if (kind == "menu") {
+    if (e.contains("suppressed")) menu_suppressed = e.at("suppressed").get<bool>();
+    if (e.contains("delay")) options.menu_delay = e.at("delay").get<double>();
+  } else if (kind == "group_list") {
+    group_list = group_list_from_json(e);
   } else if (kind == "fault") {
     const std::string op = e.at("op").get<std::string>();
     if (e.contains("probability")) {

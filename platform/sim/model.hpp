@@ -35,14 +35,21 @@ struct Line {
   std::optional<std::string> remark;
   bool quotable = false;                     // a member's or the account's message
   bool is_quote = false;                     // a reply that quotes another message
+  std::optional<LineHandle> quotes;          // the line a linked reply quotes
   std::shared_ptr<const std::string> bytes;  // a picture's file content
   std::string file_name;
   timing::SystemTime time;
+  // A line put in as given: info() and content() give these instead of
+  // what type, attr and content make.
+  bool raw = false;
+  std::optional<Json> raw_info;
+  std::optional<std::string> raw_content;
 };
 
 struct Chat {
   std::string name;
-  bool group = false;
+  std::string kind = "friend";  // "group", "friend" or any other text
+  bool group = false;           // kind == "group"
   bool muted = false;
   std::vector<Member> members;        // groups
   std::optional<std::string> remark;  // private chats: the friend's remark
@@ -79,22 +86,25 @@ class Model {
 
   mutable std::mutex mu;
 
-  SimOptions options;                  // guarded by mu
-  std::vector<Chat> chats;             // guarded by mu
-  std::optional<std::string> current;  // guarded by mu
-  std::string page = "chat";           // guarded by mu
-  bool logged_in = true;               // guarded by mu
-  int logout_stage = 0;                // 1: notice shown; 2: confirmed; guarded by mu
-  bool enter_button = true;            // guarded by mu
-  bool login_button = true;            // guarded by mu
-  std::optional<ContextMenu> menu;     // guarded by mu
-  bool menu_suppressed = false;        // guarded by mu
-  bool back_button = false;            // guarded by mu
-  bool viewer_open = false;            // guarded by mu
-  LineHandle next_uid = 1;             // guarded by mu
-  std::uint64_t activity_counter = 0;  // guarded by mu
-  std::vector<SentMessage> sent;       // guarded by mu
-  std::vector<Action> actions;         // guarded by mu
+  SimOptions options;                          // guarded by mu
+  std::vector<Chat> chats;                     // guarded by mu
+  std::optional<std::string> current;          // guarded by mu
+  std::string page = "chat";                   // guarded by mu
+  bool logged_in = true;                       // guarded by mu
+  bool running = true;                         // the client's process; guarded by mu
+  std::optional<timing::SystemTime> login_at;  // a login under way ends then; guarded by mu
+  GroupList group_list;                        // guarded by mu
+  int logout_stage = 0;                        // 1: notice shown; 2: confirmed; guarded by mu
+  bool enter_button = true;                    // guarded by mu
+  bool login_button = true;                    // guarded by mu
+  std::optional<ContextMenu> menu;             // guarded by mu
+  bool menu_suppressed = false;                // guarded by mu
+  bool back_button = false;                    // guarded by mu
+  bool viewer_open = false;                    // guarded by mu
+  LineHandle next_uid = 1;                     // guarded by mu
+  std::uint64_t activity_counter = 0;          // guarded by mu
+  std::vector<SentMessage> sent;               // guarded by mu
+  std::vector<Action> actions;                 // guarded by mu
 
   struct Event {
     double at = 0.0;
@@ -132,8 +142,21 @@ class Model {
   LineHandle post_own_locked(const std::string& chat, const std::string& text, timing::SystemTime t);
   LineHandle post_system_locked(const std::string& chat, const std::string& type, const std::string& attr,
                                 const std::string& text, bool marks_unread, timing::SystemTime t);
-  LineHandle join_locked(const std::string& group, const std::string& member, const std::optional<std::string>& inviter,
+  LineHandle join_locked(const std::string& group, const std::vector<std::string>& members,
+                         const std::optional<std::string>& inviter, const std::optional<std::string>& sharer,
                          bool marks_unread, timing::SystemTime t);
+  // A reply of `sender` (nothing: the account) quoting line `quoted`.
+  LineHandle post_quote_of_locked(const std::string& chat, const std::optional<std::string>& sender,
+                                  const std::string& reply, LineHandle quoted, bool marks_unread, timing::SystemTime t);
+  LineHandle post_own_image_locked(const std::string& chat, std::string bytes, std::string file_name,
+                                   timing::SystemTime t);
+  LineHandle post_raw_locked(const std::string& chat, RawLine raw, bool history, timing::SystemTime t);
+  // The text a reply shows for the line it quotes.
+  static std::string quoted_text(const Line& line);
+  void quit_locked();
+  void start_locked(bool enter, bool login);
+  // Presses "进入微信" or "登录": logs in now or after the login delay.
+  void begin_login_locked();
   void recall_locked(LineHandle uid);
   void logout_locked(bool enter, bool login);
   void login_locked();
@@ -143,6 +166,9 @@ class Model {
   // and checks that the client is logged in; raises as the real client would.
   void begin_locked(const std::string& operation);
   void open_chat_locked(Chat& chat);
+  // The line `uid` of `chat` as it is now, when the open window shows it;
+  // else null.
+  Line* shown_line_locked(const std::string& chat, LineHandle uid);
   // The lines the open window of `chat` shows, oldest first, with the unread
   // divider in its place.
   std::vector<Line> view_locked(const Chat& chat) const;
@@ -152,11 +178,15 @@ class Model {
   // The control tree as it stands at time `at` (a look that ends late still
   // sees what was there when its time ran out).
   Node build_tree_locked(timing::SystemTime at) const;
+  // The picture a line shows: its own, or for a linked reply the quoted
+  // line's; null when none.
+  const Line* picture_of_locked(const Line& line);
   void click_locked(const Node& node);
   void right_click_locked(const Node& node);
 
   // Scenarios.
   void load_scenario_locked(const Json& scenario);
+  // Applies due events and finishes a login whose delay has passed.
   void play_due_locked();
   void apply_event_locked(const Json& event, double at);
 };

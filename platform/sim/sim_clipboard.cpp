@@ -73,6 +73,11 @@ class SimClipboardImpl final : public SimClipboard {
     held_ = held;
   }
 
+  bool held_by_other_program() const override {
+    std::lock_guard guard(mu_);
+    return held_;
+  }
+
   bool is_open() const override {
     std::lock_guard guard(mu_);
     return open_;

@@ -51,19 +51,46 @@ Node node(ControlType type, std::string name, std::string key, std::vector<Node>
   return n;
 }
 
-// One entry of the message list: named by the shown text; a member's or the
-// account's message holds Pane > Pane > Button (the button the client
-// right-clicks for the context menu).
+// One entry of the message list: named by the shown text. A message (a
+// member's or the account's) holds Pane > [Button (the sender's avatar),
+// Pane > Button (the message itself, the button the client right-clicks for
+// the context menu; for a reply quoting a picture, that picture)]. The
+// avatar comes first, so a search that skips the inner pane finds it instead.
 Node message_item(const Line& line) {
   std::string key = line.uid == 0 ? "item:divider" : "item:" + std::to_string(line.uid);
   Node item = node(ControlType::Pane, line.content, key);
   if (line.quotable) {
-    Node button = node(ControlType::Button, line.sender.value_or(""), key + ":btn");
+    Node avatar = node(ControlType::Button, line.sender.value_or(""), key + ":avatar");
+    avatar.label = "avatar:" + line.sender.value_or("");
+    Node button = node(ControlType::Button, "", key + ":btn");
     button.label = line.content;
-    item.children.push_back(
-        node(ControlType::Pane, "", key + ":p1", {node(ControlType::Pane, "", key + ":p2", {std::move(button)})}));
+    item.children.push_back(node(ControlType::Pane, "", key + ":p1",
+                                 {std::move(avatar), node(ControlType::Pane, "", key + ":p2", {std::move(button)})}));
   }
   return item;
+}
+
+// `children` nested `depth` - 1 unnamed panes below `parent`.
+void add_nested(Node& parent, int depth, const std::string& key, std::vector<Node> children) {
+  if (depth <= 1) {
+    for (Node& child : children) parent.children.push_back(std::move(child));
+    return;
+  }
+  Node pane = node(ControlType::Pane, "", key + ":" + std::to_string(depth));
+  add_nested(pane, depth - 1, key, std::move(children));
+  parent.children.push_back(std::move(pane));
+}
+
+Node other_window(const DesktopWindow& w, const std::string& key) {
+  Node window = node(ControlType::Window, w.name, key);
+  std::vector<Node> buttons;
+  for (std::size_t i = 0; i < w.buttons.size(); ++i) {
+    Node button = node(ControlType::Button, w.buttons[i], key + ":btn:" + std::to_string(i));
+    button.label = w.name + "/" + w.buttons[i];
+    buttons.push_back(std::move(button));
+  }
+  add_nested(window, w.button_depth, key + ":pane", std::move(buttons));
+  return window;
 }
 
 Node main_window(const Model& m, timing::SystemTime at) {
@@ -77,9 +104,14 @@ Node main_window(const Model& m, timing::SystemTime at) {
       for (const Chat& chat : m.chats) {
         if (chat.name != *m.current) continue;
         page.children.push_back(node(ControlType::Text, chat.name, "title"));
+        // Buttons around the message list, outside every entry.
+        page.children.push_back(node(ControlType::Button, "聊天信息", "chatinfo"));
         Node list = node(ControlType::List, "消息", "list");
         for (const Line& line : m.view_locked(chat)) list.children.push_back(message_item(line));
         page.children.push_back(std::move(list));
+        page.children.push_back(node(
+            ControlType::Pane, "输入", "input",
+            {node(ControlType::Button, "表情", "input:emoji"), node(ControlType::Button, "发送(S)", "input:send")}));
       }
     }
     window.children.push_back(std::move(page));
@@ -98,15 +130,19 @@ Node main_window(const Model& m, timing::SystemTime at) {
   return window;
 }
 
+// The login window's controls sit three levels below it (Window > Pane >
+// Pane > controls), so that a search from the desktop must reach depth 4.
 Node login_window(const Model& m) {
   Node window = node(ControlType::Window, "微信", "login");
+  std::vector<Node> controls;
   if (m.logout_stage == 1) {
-    window.children.push_back(node(ControlType::Text, "你已退出微信", "login:notice"));
-    window.children.push_back(node(ControlType::Button, "确定", "login:ok"));
-  } else {
-    if (m.enter_button) window.children.push_back(node(ControlType::Button, "进入微信", "login:enter"));
-    if (m.login_button) window.children.push_back(node(ControlType::Button, "登录", "login:login"));
+    controls.push_back(node(ControlType::Text, "你已退出微信", "login:notice"));
+    controls.push_back(node(ControlType::Button, "确定", "login:ok"));
+  } else if (m.logout_stage == 2) {
+    if (m.enter_button) controls.push_back(node(ControlType::Button, "进入微信", "login:enter"));
+    if (m.login_button) controls.push_back(node(ControlType::Button, "登录", "login:login"));
   }
+  add_nested(window, 3, "login:pane", std::move(controls));
   return window;
 }
 
@@ -138,12 +174,19 @@ const Node* search_below(const Node& n, ControlType type, const uia::Search& s, 
 Node Model::build_tree_locked(timing::SystemTime at) const {
   Node root = node(ControlType::Pane, "桌面", "root");
   for (std::size_t i = 0; i < options.windows_before.size(); ++i)
-    root.children.push_back(node(ControlType::Window, options.windows_before[i].name, "before:" + std::to_string(i)));
-  root.children.push_back(logged_in ? main_window(*this, at) : login_window(*this));
+    root.children.push_back(other_window(options.windows_before[i], "before:" + std::to_string(i)));
+  if (running) root.children.push_back(logged_in ? main_window(*this, at) : login_window(*this));
   if (viewer_open) root.children.push_back(node(ControlType::Window, "图片查看", "viewer"));
   for (std::size_t i = 0; i < options.windows_after.size(); ++i)
-    root.children.push_back(node(ControlType::Window, options.windows_after[i].name, "after:" + std::to_string(i)));
+    root.children.push_back(other_window(options.windows_after[i], "after:" + std::to_string(i)));
   return root;
+}
+
+const Line* Model::picture_of_locked(const Line& line) {
+  if (line.bytes) return &line;
+  if (!line.quotes) return nullptr;
+  const Line* quoted = find_line_locked(*line.quotes);
+  return quoted && quoted->bytes ? quoted : nullptr;
 }
 
 void Model::click_locked(const Node& n) {
@@ -162,17 +205,20 @@ void Model::click_locked(const Node& n) {
     menu.reset();
   } else if (key.starts_with("item:") && key.ends_with(":btn")) {
     Line* line = line_of(key);
-    if (line && line->bytes) viewer_open = true;
+    if (line && picture_of_locked(*line)) viewer_open = true;
   } else if (key == "menu:copy" && menu) {
     Line* line = find_line_locked(menu->line);
     menu.reset();
     if (!line) return;
-    if (line->bytes) {
-      clipboard->set_files({write_picture_locked(*line).string()});
+    record_locked("copy", line->content);
+    // While another program holds the clipboard the client cannot write it;
+    // what was there stays.
+    if (clipboard->held_by_other_program()) return;
+    if (const Line* picture = picture_of_locked(*line)) {
+      clipboard->set_files({write_picture_locked(*picture).string()});
     } else {
       clipboard->set_text(line->content);
     }
-    record_locked("copy", line->content);
   } else if (key == "menu:locate" && menu) {
     menu.reset();
     back_button = true;
@@ -181,7 +227,7 @@ void Model::click_locked(const Node& n) {
   } else if (key == "login:ok") {
     logout_stage = 2;
   } else if (key == "login:enter" || key == "login:login") {
-    login_locked();
+    begin_login_locked();
   }
 }
 

@@ -287,6 +287,7 @@ class SqliteMessageDB final : public MessageDB, public std::enable_shared_from_t
   }
 
   Rows get_all_messages(const AllQuery& query) override {
+    if (query.type && query.type->empty()) return {};
     const bool by_group = query.group_name && !query.group_name->empty();
     const bool by_checked = query.have_checked && !query.have_checked->empty();
     std::vector<std::string_view> types;

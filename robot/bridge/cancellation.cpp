@@ -1,15 +1,13 @@
 #include "orvanta/robot/cancellation.hpp"
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
-
 namespace orvanta {
 
-bool is_cancellation(const std::exception& e) noexcept {
-  const auto* system_error = dynamic_cast<const boost::system::system_error*>(&e);
-  if (system_error == nullptr) return false;
-  const auto& code = system_error->code();
-  return code == boost::asio::error::operation_aborted || code == boost::system::errc::operation_canceled;
+bool task_cancelled(const boost::asio::cancellation_state& state) noexcept {
+  return state.cancelled() != boost::asio::cancellation_type::none;
+}
+
+void rethrow_if_cancelled(const boost::asio::cancellation_state& state, const std::exception_ptr& failure) {
+  if (task_cancelled(state)) std::rethrow_exception(failure);
 }
 
 }  // namespace orvanta

@@ -1,6 +1,8 @@
 #include "orvanta/robot/timing.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -8,6 +10,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "orvanta/errors.hpp"
 #include "orvanta/robot/async_timing.hpp"
 
 namespace orvanta::timing {
@@ -16,10 +19,21 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
+// Where the production wall time comes from (nullptr: the system clock).
+std::atomic<WallSource> wall_source{nullptr};
+
+SystemTime read_wall_source() {
+  const WallSource source = wall_source.load(std::memory_order_acquire);
+  return source != nullptr ? source() : std::chrono::system_clock::now();
+}
+
 // Clock time elapsed since the facility started is
-//   base_elapsed + scale * (steady now - real_origin);
-// the wall clock is wall_origin plus that. Changing the scale or advancing
-// folds the elapsed time into base_elapsed and restarts real_origin.
+//   base_elapsed + scale * (steady now - real_origin).
+// In production the wall time is read from the wall source at every read.
+// Under the test clock (from the first set_scale, advance or set_now until
+// reset) the wall time is wall_origin plus the elapsed time, so that
+// advancing moves it too. Changing the scale or advancing folds the elapsed
+// time into base_elapsed and restarts real_origin.
 class Clock {
  public:
   Clock() { reset(); }
@@ -30,7 +44,9 @@ class Clock {
   }
 
   SystemTime wall() const {
+    if (!test_clock_.load(std::memory_order_acquire)) return read_wall_source();
     std::lock_guard guard(mu_);
+    if (!test_clock_.load(std::memory_order_relaxed)) return read_wall_source();
     return wall_origin_ + std::chrono::duration_cast<SystemTime::duration>(elapsed_locked(Steady::now()));
   }
 
@@ -41,18 +57,21 @@ class Clock {
 
   void set_scale(double factor) {
     std::lock_guard guard(mu_);
+    use_test_clock_locked();
     rebase_locked();
     scale_ = factor;
   }
 
   void advance(Nanos d) {
     std::lock_guard guard(mu_);
+    use_test_clock_locked();
     rebase_locked();
     base_elapsed_ += d;
   }
 
   void set_wall(SystemTime t) {
     std::lock_guard guard(mu_);
+    use_test_clock_locked();
     wall_origin_ = t - std::chrono::duration_cast<SystemTime::duration>(elapsed_locked(Steady::now()));
   }
 
@@ -61,7 +80,7 @@ class Clock {
     real_origin_ = Steady::now();
     base_elapsed_ = Nanos::zero();
     scale_ = 1.0;
-    wall_origin_ = std::chrono::system_clock::now();
+    test_clock_.store(false, std::memory_order_release);
   }
 
  private:
@@ -76,11 +95,20 @@ class Clock {
     real_origin_ = real_now;
   }
 
+  // The test clock starts from the system's wall time of this moment.
+  void use_test_clock_locked() {
+    if (test_clock_.load(std::memory_order_relaxed)) return;
+    wall_origin_ = read_wall_source() - std::chrono::duration_cast<SystemTime::duration>(elapsed_locked(Steady::now()));
+    test_clock_.store(true, std::memory_order_release);
+  }
+
   mutable std::mutex mu_;
   Steady::time_point real_origin_;
   Nanos base_elapsed_{};
   double scale_ = 1.0;
-  SystemTime wall_origin_;
+  // Read without the lock on the production path; written under it.
+  std::atomic<bool> test_clock_{false};
+  SystemTime wall_origin_{};
 };
 
 Clock& clock() {
@@ -88,8 +116,21 @@ Clock& clock() {
   return instance;
 }
 
-Nanos to_nanos(double seconds) {
-  return Nanos(static_cast<Nanos::rep>(seconds * 1e9));
+// The clock time a wait of `seconds` lasts: nothing for a negative length,
+// the clock's whole range (some 292 years, for good in practice) for an
+// infinite one or one beyond that range.
+Nanos wait_length(double seconds) {
+  if (std::isnan(seconds)) throw ValueError("Invalid value NaN (not a number)");
+  if (!(seconds > 0)) return Nanos::zero();
+  const double nanos = seconds * 1e9;
+  // The maximum converts to 2^63 exactly; every smaller value fits.
+  if (nanos >= static_cast<double>(Nanos::max().count())) return Nanos::max();
+  return Nanos(static_cast<Nanos::rep>(nanos));
+}
+
+MonotonicClock::time_point add_clamped(MonotonicClock::time_point t, Nanos d) {
+  if (d > MonotonicClock::time_point::max() - t) return MonotonicClock::time_point::max();
+  return t + d;
 }
 
 // The longest real wait between two looks at the clock. A fast clock may be
@@ -127,13 +168,16 @@ void set_scale(double factor) {
   clock().set_scale(std::max(1.0, factor));
 }
 void advance(double seconds) {
-  clock().advance(to_nanos(seconds));
+  clock().advance(wait_length(seconds));
 }
 void set_now(SystemTime t) {
   clock().set_wall(t);
 }
 void reset() {
   clock().reset();
+}
+void set_wall_source(WallSource source) {
+  wall_source.store(source, std::memory_order_release);
 }
 
 MonotonicClock::time_point MonotonicClock::now() noexcept {
@@ -148,7 +192,7 @@ MonotonicClock::duration MonotonicClock::real_wait(duration d) noexcept {
 }
 
 void sleep(double seconds) {
-  const auto until = MonotonicClock::now() + to_nanos(seconds);
+  const auto until = add_clamped(MonotonicClock::now(), wait_length(seconds));
   for (;;) {
     auto left = until - MonotonicClock::now();
     if (left <= Nanos::zero()) return;
@@ -157,8 +201,10 @@ void sleep(double seconds) {
 }
 
 boost::asio::awaitable<void> async_sleep(double seconds) {
+  const Nanos length = wait_length(seconds);
   Timer timer(co_await boost::asio::this_coro::executor);
-  timer.expires_after(to_nanos(seconds));
+  // The timer's own addition saturates at the clock's end.
+  timer.expires_after(length);
   co_await timer.async_wait(boost::asio::use_awaitable);
 }
 

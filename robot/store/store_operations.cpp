@@ -139,7 +139,7 @@ Json format_group_member(const std::vector<std::string>& members, const std::str
 
 void cleanup_sent_messages_hard() {
   const auto db = config.db.get();
-  execute_and_commit(*db, "DELETE FROM messages WHERE status = '发送成功'");
+  execute_and_commit(*db, std::string(kDeleteSentMessages));
 }
 
 }  // namespace orvanta::robot

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include <curl/curl.h>
@@ -159,6 +160,64 @@ std::string perform_get(const std::string& url, const std::optional<std::string>
   return body;
 }
 
+// Raises ValueError when `text`, the `part` of a request, holds a control
+// character: a CR or LF in a request target would end the request line and
+// start header lines of the caller's choosing.
+void refuse_control_characters(std::string_view text, std::string_view part) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      throw ValueError(
+          fmt::format("the {} of the request holds a control character (0x{:02x}) at position {}", part, c, i));
+    }
+  }
+}
+
+// Raises ValueError when `host` holds a character that would end the host
+// part of a URL or give it another meaning (user information, a path).
+void refuse_host_delimiters(std::string_view host) {
+  refuse_control_characters(host, "host");
+  const auto found = host.find_first_of(" /?#@\\");
+  if (found != std::string_view::npos) {
+    throw ValueError(
+        fmt::format("the host of the request holds '{}' at position {}, which a host cannot hold", host[found], found));
+  }
+}
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Characters a URL may hold as they stand: the unreserved ones and the
+// delimiters, which keep their meaning.
+bool may_stand_in_url(unsigned char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~:/?#[]@!$&'()*+,;=").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// `target` (path, query, fragment) with every byte a URL may not hold as it
+// stands written as %XX (uppercase hex): a space, the bytes of non-ASCII
+// text, quotes, angle brackets and the like. An existing %XX escape is kept;
+// a '%' not starting one is itself escaped.
+std::string percent_encode(std::string_view target) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(target.size());
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    const auto c = static_cast<unsigned char>(target[i]);
+    const bool escape_start =
+        c == '%' && i + 2 < target.size() && is_hex_digit(target[i + 1]) && is_hex_digit(target[i + 2]);
+    if (escape_start || (c != '%' && may_stand_in_url(c))) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
 [[noreturn]] void fail_decode(unsigned char byte, std::size_t position, const char* reason) {
   throw ValueError(fmt::format("'utf-8' codec can't decode byte 0x{:02x} in position {}: {}", byte, position, reason));
 }
@@ -221,11 +280,20 @@ void check_utf8(const std::string& bytes) {
 }
 
 std::string http_get(const std::string& url) {
-  return perform_get(url, std::nullopt, url);
+  refuse_control_characters(url, "URL");
+  // Only what follows the scheme and the host is encoded; a URL without a
+  // scheme is left for the transfer to refuse.
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return perform_get(url, std::nullopt, url);
+  const auto host_end = std::min(url.find_first_of("/?#", scheme_end + 3), url.size());
+  const std::string encoded = url.substr(0, host_end) + percent_encode(std::string_view(url).substr(host_end));
+  return perform_get(encoded, std::nullopt, encoded);
 }
 
 std::string fetch_url(const std::string& host, const std::string& path) {
-  const std::string target = path.empty() ? std::string("/") : path;
+  refuse_host_delimiters(host);
+  refuse_control_characters(path, "path");
+  const std::string target = path.empty() ? std::string("/") : percent_encode(path);
   return perform_get("https://" + host + "/", target, "https://" + host + target);
 }
 

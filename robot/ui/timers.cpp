@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 
+#include <boost/asio/this_coro.hpp>
 #include <fmt/format.h>
 
 #include "orvanta/errors.hpp"
@@ -51,8 +52,13 @@ boost::asio::awaitable<void> wait_for_next_run(int hour, int minute, const std::
   co_await timing::async_sleep(wait);
 }
 
-void report_failure(const std::string& func_name, const std::exception& e) {
-  print_line(fmt::format("定时任务{}异常: {}", func_name, e.what()));
+// REQUIRES: `failure` holds a std::exception.
+void report_failure(const std::string& func_name, const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    print_line(fmt::format("定时任务{}异常: {}", func_name, e.what()));
+  }
 }
 
 }  // namespace
@@ -70,11 +76,15 @@ boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func
   check_task(hour, minute, func_name, static_cast<bool>(func));
   for (;;) {
     co_await wait_for_next_run(hour, minute, func_name);
+    std::exception_ptr failure;
     try {
       func();
-    } catch (const std::exception& e) {
-      if (is_cancellation(e)) throw;
-      report_failure(func_name, e);
+    } catch (const std::exception&) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancelled(co_await boost::asio::this_coro::cancellation_state, failure);
+      report_failure(func_name, failure);
     }
   }
 }
@@ -84,11 +94,15 @@ boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func
   check_task(hour, minute, func_name, static_cast<bool>(func));
   for (;;) {
     co_await wait_for_next_run(hour, minute, func_name);
+    std::exception_ptr failure;
     try {
       co_await func();
-    } catch (const std::exception& e) {
-      if (is_cancellation(e)) throw;
-      report_failure(func_name, e);
+    } catch (const std::exception&) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancelled(co_await boost::asio::this_coro::cancellation_state, failure);
+      report_failure(func_name, failure);
     }
   }
 }

@@ -3,7 +3,7 @@
 // The error kinds that callers tell apart. Ordinary errors derive from
 // std::exception; code that "catches every ordinary error" catches
 // std::exception. Cancellation of an asynchronous task is not an ordinary
-// error (see is_cancellation in the robot library).
+// error (see cancellation.hpp in the robot library).
 
 #include <stdexcept>
 #include <string>

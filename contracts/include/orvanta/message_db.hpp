@@ -50,7 +50,8 @@ struct MessageData {
 };
 
 // Filters of get_latest_messages: the group, and one (or more, all of which
-// must hold) of the other keys. `type` matches any of the listed types.
+// must hold) of the other keys. `type` matches any of the listed types, so
+// an empty list matches no row.
 struct LatestQuery {
   std::string group_name{};
   std::optional<std::string> msg_id{};
@@ -59,7 +60,9 @@ struct LatestQuery {
   std::optional<std::vector<std::string>> type{};
 };
 
-// Filters of get_all_messages; an empty key does not filter.
+// Filters of get_all_messages; an absent key, or an empty group name or
+// checked flag, does not filter. `type` matches any of the listed types, so
+// an empty list (a filter on no types) matches no row, as in LatestQuery.
 struct AllQuery {
   std::optional<std::string> group_name{};
   std::optional<std::string> have_checked{};

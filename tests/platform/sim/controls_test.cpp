@@ -30,6 +30,7 @@ class ControlsTest : public ::testing::Test {
     options.windows_after = {{"微信", "SomeOtherWnd"}};
     client = make_sim_client(options);
     client->add_group("G", {{"Alice", std::nullopt}});
+    client->add_friend("Carol");
     wx = client->driver()->MakeWeChat();
     uia = &client->driver()->Uia();
   }
@@ -63,6 +64,7 @@ TEST_F(ControlsTest, TheMessageListNamesEntriesByTheirTextInWindowOrder) {
   client->post_text("G", "Alice", "first");
   client->post_image("G", "Alice", "bytes");
   wx->ChatWith("G");
+  wx->ChatWith("Carol");
   wx->ChatWith("G");
   auto list = main_window()->ListControl(Search{.Name = "消息"});
   ASSERT_TRUE(list->Exists(0, 0));

@@ -44,6 +44,7 @@ TEST_F(MessagesTest, ARecallReplacesTheMessageInPlaceWithANotice) {
   auto two = client->post_text("G", "Bob", "two");
   client->post_text("G", "Alice", "three");
   wx->ChatWith("G");
+  wx->ChatWith("H");
   wx->ChatWith("G");
   auto before = wx->GetAllMessage();
   client->recall(two);

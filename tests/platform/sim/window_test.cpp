@@ -37,14 +37,21 @@ class WindowTest : public ::testing::Test {
     wx = client->driver()->MakeWeChat();
   }
 
+  // Opens `chat` after reading it from another chat, so that no unread
+  // divider stands in its window.
+  void open_read(const std::string& chat) {
+    wx->ChatWith(chat);
+    wx->ChatWith(chat == "Carol" ? "G" : "Carol");
+    wx->ChatWith(chat);
+  }
+
   std::shared_ptr<SimClient> client;
   std::shared_ptr<wxauto::WeChat> wx;
 };
 
 TEST_F(WindowTest, OpeningShowsTheNewestLinesOldestFirstAndLoadingGrowsTowardsTheStart) {
   for (int i = 1; i <= 8; ++i) client->post_text("G", "Alice", "m" + std::to_string(i));
-  wx->ChatWith("G");
-  wx->ChatWith("G");  // read now: no unread divider in the way
+  open_read("G");
   EXPECT_EQ(contents(wx->GetAllMessage()), numbered(5, 8));
 
   wx->LoadMoreMessage();
@@ -72,8 +79,7 @@ TEST_F(WindowTest, OpeningAnotherChatShowsItsNewestLinesAgain) {
 
 TEST_F(WindowTest, LinesArrivingInTheOpenChatAreAppendedAndShown) {
   for (int i = 1; i <= 4; ++i) client->post_text("G", "Alice", "m" + std::to_string(i));
-  wx->ChatWith("G");
-  wx->ChatWith("G");
+  open_read("G");
   client->post_text("G", "Bob", "m5");
   client->post_text("G", "Bob", "m6");
   auto shown = contents(wx->GetAllMessage());
@@ -85,8 +91,8 @@ TEST_F(WindowTest, MessagesCarryTypeAttrSenderAndRemarkAsTheSystemReadsThem) {
   client->post_text("G", "Alice", "hi");
   client->post_text("G", "Bob", "yo");
   client->post_image("G", "Bob", "PNGDATA");
+  open_read("G");
   wx->SendMsg("mine", "G");
-  wx->ChatWith("G");
   auto messages = wx->GetAllMessage();
   ASSERT_EQ(messages.size(), 5u);
 
@@ -116,31 +122,61 @@ TEST_F(WindowTest, ATimeSeparatorStandsBeforeALineFiveMinutesAfterThePrevious) {
   client->post_text("G", "Alice", "b");
   timing::advance(5 * 60);
   client->post_text("G", "Alice", "c");
-  wx->ChatWith("G");
-  wx->ChatWith("G");
+  open_read("G");
   wx->LoadMoreMessage();
   std::vector<std::string> types;
   for (const auto& m : wx->GetAllMessage()) types.push_back(m->info().value()["attr"]);
   EXPECT_EQ(types, (std::vector<std::string>{"time", "friend", "friend", "time", "friend"}));
 }
 
-TEST_F(WindowTest, TheUnreadDividerStandsAboveTheFirstUnreadLineUntilTheChatIsOpenedAgain) {
+// The text of the line right below the unread divider; "" when the window
+// shows no divider.
+std::string below_divider(wxauto::WeChat& wx) {
+  auto shown = contents(wx.GetAllMessage());
+  for (std::size_t i = 0; i + 1 < shown.size(); ++i)
+    if (shown[i] == "以下为新消息") return shown[i + 1];
+  return "";
+}
+
+TEST_F(WindowTest, TheUnreadDividerStaysWhileTheChatStaysOpenAndGoesWhenItIsOpenedAgainFromAnotherChat) {
   client->post_text("G", "Alice", "old");
-  wx->ChatWith("G");
+  open_read("G");
   wx->ChatWith("Carol");
   client->post_text("G", "Bob", "new1");
   client->post_text("G", "Bob", "new2");
-  wx->ChatWith("G");
-  auto shown = contents(wx->GetAllMessage());
-  ASSERT_EQ(shown.size(), 5u);
-  EXPECT_EQ(shown[2], "以下为新消息");
-  EXPECT_EQ(shown[3], "new1");
-  auto divider = wx->GetAllMessage()[2]->info().value();
-  EXPECT_EQ(divider["type"], "base");
-  EXPECT_EQ(divider["attr"], "system");
 
+  // The common path: the poll opens the chat, the system opens it again and
+  // reads the window; the divider is still there, as a "base"/"system" line.
+  EXPECT_EQ(wx->GetNextNewMessage(true)["chat_name"], "G");
   wx->ChatWith("G");
-  EXPECT_EQ(contents(wx->GetAllMessage()), (std::vector<std::string>{shown[0], "old", "new1", "new2"}));
+  EXPECT_EQ(below_divider(*wx), "new1");
+  auto divider = wx->GetAllMessage()[2]->info().value();
+  EXPECT_EQ(divider, (Json{{"type", "base"}, {"content", "以下为新消息"}, {"attr", "system"}}));
+
+  // More lines while the chat is open: opening it again keeps the divider
+  // where it was.
+  client->post_text("G", "Bob", "new3");
+  wx->ChatWith("G");
+  EXPECT_EQ(below_divider(*wx), "new1");
+
+  // Coming back from another chat after reading it: the divider is gone.
+  wx->ChatWith("Carol");
+  wx->ChatWith("G");
+  EXPECT_EQ(below_divider(*wx), "");
+
+  // Lines arriving in the open chat that has no divider: opening it again
+  // puts one above the first of them.
+  client->post_text("G", "Bob", "new4");
+  EXPECT_EQ(below_divider(*wx), "");
+  wx->ChatWith("G");
+  EXPECT_EQ(below_divider(*wx), "new4");
+
+  // Unread lines met when coming from another chat: the divider moves to
+  // the first of them.
+  wx->ChatWith("Carol");
+  client->post_text("G", "Bob", "new5");
+  wx->ChatWith("G");
+  EXPECT_EQ(below_divider(*wx), "new5");
 }
 
 TEST_F(WindowTest, NextNewMessageGivesOneChatPerCallMostRecentFirstAndOpensIt) {

@@ -196,9 +196,21 @@ TEST_F(AllFilterTest, UncheckedRowsOfTheListedTypesOldestFirst) {
   }
   EXPECT_THAT(found, ElementsAre("c", "d"));
   EXPECT_THAT(db_->get_all_messages({.have_checked = "true"}), ::testing::SizeIs(1));
-  // Empty filters do not filter.
-  EXPECT_THAT(db_->get_all_messages({.group_name = "", .have_checked = "", .type = std::vector<std::string>{}}),
-              ::testing::SizeIs(5));
+  // An empty group name or flag does not filter.
+  EXPECT_THAT(db_->get_all_messages({.group_name = "", .have_checked = ""}), ::testing::SizeIs(5));
+}
+
+// A filter on no types admits no row, in both queries alike, whatever the
+// other filters.
+TEST_F(AllFilterTest, AnEmptyTypeListMatchesNothingInBothQueries) {
+  add("g", "a", "text");
+  add("g", "b", "image");
+  const std::vector<std::string> none;
+  EXPECT_THAT(db_->get_latest_messages(10, {.group_name = "g", .type = none}), IsEmpty());
+  EXPECT_THAT(db_->get_latest_messages(10, {.group_name = "g", .content = "a", .type = none}), IsEmpty());
+  EXPECT_THAT(db_->get_all_messages({.type = none}), IsEmpty());
+  EXPECT_THAT(db_->get_all_messages({.group_name = "g", .have_checked = "false", .type = none}), IsEmpty());
+  EXPECT_THAT(db_->get_all_messages({.group_name = "", .have_checked = "", .type = none}), IsEmpty());
 }
 
 using UpdateTest = StoreTest;

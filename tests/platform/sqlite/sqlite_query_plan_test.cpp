@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include "message_queries.hpp"
+#include "orvanta/robot/store_operations.hpp"
 #include "platform/sqlite/store_fixture.hpp"
 
 namespace orvanta::sqlite::testing {
@@ -102,6 +103,13 @@ TEST_F(QueryPlanTest, AllUncheckedOfAGroupWalksTheCheckedIndexInOrder) {
   EXPECT_THAT(plan(sql), Contains(HasSubstr("messages_by_checked (group_name=? AND have_checked=?)")));
   build_all_query(sql, true, false, 0);
   EXPECT_THAT(plan(sql), kNoScanNoSort);
+}
+
+// The daily clean-up, exactly as the robot runs it, visits only the sent rows
+// through their partial index.
+TEST_F(QueryPlanTest, TheCleanUpOfSentRowsSearchesTheirIndex) {
+  EXPECT_THAT(plan(robot::kDeleteSentMessages),
+              ::testing::ElementsAre("SEARCH messages USING INDEX messages_sent (status=?)"));
 }
 
 TEST_F(QueryPlanTest, FixedStatementsSearch) {

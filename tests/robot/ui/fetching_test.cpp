@@ -1,5 +1,7 @@
 #include "orvanta/robot/fetching.hpp"
 
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -119,6 +121,71 @@ TEST_F(Fetching, ThePathIsSentAsGivenWithoutNormalising) {
   fetch_url(server.host(), "/a/../b/./c?q=1#frag");
   ASSERT_EQ(server.request_heads().size(), 1u);
   EXPECT_EQ(server.request_heads()[0].substr(0, 31), "GET /a/../b/./c?q=1#frag HTTP/1");
+}
+
+// What a URL may not hold as it stands is percent-encoded in UTF-8 bytes with
+// uppercase hex; escapes already there are kept. The group-list request, for
+// one, appends the account's display name to the server address.
+TEST_F(Fetching, EncodesWhatAUrlMayNotHoldAsItStands) {
+  TlsServer server(pki(), TlsServer::Behaviour::kAnswer, {200, "OK", "x"});
+  struct Case {
+    std::string path;
+    std::string target;
+  };
+  const Case cases[] = {
+      {"/api/list/机器人 一号", "/api/list/%E6%9C%BA%E5%99%A8%E4%BA%BA%20%E4%B8%80%E5%8F%B7"},
+      {"/g?wxName=%e7%BE%A4 and 群", "/g?wxName=%e7%BE%A4%20and%20%E7%BE%A4"},
+      {"/100%开心%", "/100%25%E5%BC%80%E5%BF%83%25"},
+      {"/q\"<>\\^`{|}", "/q%22%3C%3E%5C%5E%60%7B%7C%7D"},
+      {"/a-b._~:@!$&'()*+,;=/?x=[1]", "/a-b._~:@!$&'()*+,;=/?x=[1]"},
+  };
+  for (const auto& c : cases) {
+    http_get("https://" + server.host() + c.path);
+    fetch_url(server.host(), c.path);
+  }
+  const auto heads = server.request_heads();
+  ASSERT_EQ(heads.size(), 2 * std::size(cases));
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    const std::string& target = cases[i / 2].target;
+    EXPECT_EQ(heads[i], "GET " + target + " HTTP/1.1\r\nHost: " + server.host() + "\r\n\r\n") << i;
+  }
+}
+
+// A control character in the host or the path is refused before anything is
+// sent: a CR LF would end the request line and inject header lines.
+TEST_F(Fetching, RefusesControlCharactersBeforeSending) {
+  TlsServer server(pki(), TlsServer::Behaviour::kAnswer, {200, "OK", "x"});
+  const std::string host = server.host();
+  struct Case {
+    std::function<void()> request;
+    std::string message;
+  };
+  const Case cases[] = {
+      {[&] { fetch_url(host, "/a\r\nX-Injected: 1"); },
+       "the path of the request holds a control character (0x0d) at position 2"},
+      {[&] { fetch_url(host, "/a\tb"); }, "the path of the request holds a control character (0x09) at position 2"},
+      {[&] { fetch_url(host, std::string("/a\0b", 4)); },
+       "the path of the request holds a control character (0x00) at position 2"},
+      {[&] { fetch_url(host + "\n", "/"); },
+       "the host of the request holds a control character (0x0a) at position " + std::to_string(host.size())},
+      {[&] { fetch_url("evil.example@" + host, "/"); },
+       "the host of the request holds '@' at position 12, which a host cannot hold"},
+      {[&] { fetch_url(host + "/x", "/"); },
+       "the host of the request holds '/' at position " + std::to_string(host.size()) + ", which a host cannot hold"},
+      {[&] { http_get("https://" + host + "/list/\x7f"); },
+       "the URL of the request holds a control character (0x7f) at position " + std::to_string(14 + host.size())},
+      {[&] { http_get("https://" + host + "/a\nHost: evil"); },
+       "the URL of the request holds a control character (0x0a) at position " + std::to_string(10 + host.size())},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.request();
+      ADD_FAILURE() << "sent: " << c.message;
+    } catch (const ValueError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+  EXPECT_EQ(server.connections(), 0);
 }
 
 // --- servers that do not answer ----------------------------------------------

@@ -16,6 +16,8 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
@@ -359,6 +361,90 @@ TEST_F(DailyTask, CancellationInsideTheAwaitedFunctionEndsTheTaskUnreported) {
   EXPECT_FALSE(resumed);
   // Only the announcement: the cancellation was not reported as a failure.
   EXPECT_EQ(printed().size(), 1u);
+}
+
+// An operation_aborted error raised by the work while the task itself was
+// not cancelled (here a timer that someone else cancelled, and a plain throw)
+// is an ordinary failure: reported, and the task goes on to the next day.
+TEST_F(DailyTask, AnAbortedOperationInsideTheWorkIsAnOrdinaryFailure) {
+  std::string aborted_text;
+  int calls = 0;
+  std::unique_ptr<boost::asio::steady_timer> timer;
+  auto closed_under_it = [&]() -> boost::asio::awaitable<void> {
+    ++calls;
+    timer = std::make_unique<boost::asio::steady_timer>(loop_, std::chrono::hours(1));
+    try {
+      co_await timer->async_wait(boost::asio::use_awaitable);
+    } catch (const boost::system::system_error& e) {
+      aborted_text = e.what();
+      throw;
+    }
+  };
+  auto thrown = [&] {
+    ++calls;
+    boost::system::system_error e(boost::asio::error::operation_aborted);
+    aborted_text = e.what();
+    throw e;
+  };
+  struct Case {
+    std::string name;
+    boost::asio::awaitable<void> task;
+  };
+  Case cases[] = {{"closed", run_daily_at(10, 30, "closed", closed_under_it)},
+                  {"thrown", run_daily_at(10, 30, "thrown", std::function<void()>(thrown))}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    timing::set_now(local(2026, 5, 10, 10, 0, 0));
+    calls = 0;
+    timer.reset();
+    aborted_text.clear();
+    auto task = start(loop_, std::move(c.task));
+    settle(loop_);
+    timing::advance(1800);
+    ASSERT_TRUE(run_until(loop_, [&] { return calls == 1; }));
+    if (timer) timer->cancel();
+    ASSERT_TRUE(run_until(loop_, [&] { return !aborted_text.empty(); }));
+    settle(loop_);
+    timing::advance(86400);
+    ASSERT_TRUE(run_until(loop_, [&] { return calls == 2; }));
+    if (timer) timer->cancel();
+    settle(loop_);
+    EXPECT_FALSE(task->finished);
+    task->cancel.emit(boost::asio::cancellation_type::terminal);
+    ASSERT_TRUE(run_until(loop_, [&] { return task->finished; }));
+    EXPECT_TRUE(ended_by_cancellation(task->failure));
+  }
+
+  const auto lines = printed();
+  // Per task: announcement, report, announcement, report, announcement.
+  ASSERT_EQ(lines.size(), 10u);
+  for (std::size_t i : {1u, 3u}) EXPECT_EQ(lines[i], "定时任务closed异常: " + aborted_text);
+  for (std::size_t i : {6u, 8u}) EXPECT_EQ(lines[i], "定时任务thrown异常: " + aborted_text);
+}
+
+TEST_F(DailyTask, ATaskWithAResultIsAwaitedAndItsResultDropped) {
+  timing::set_now(local(2026, 5, 10, 10, 0, 0));
+  int calls = 0;
+  auto job = [&](int step) -> boost::asio::awaitable<int> {
+    co_await timing::async_sleep(60);
+    calls += step;
+    co_return calls;
+  };
+  auto task = start(loop_, run_daily_at(11, 0, "valued", job, 1));
+  settle(loop_);
+  timing::advance(3600);
+  settle(loop_);
+  timing::advance(60);
+  ASSERT_TRUE(run_until(loop_, [&] { return calls == 1; }));
+  settle(loop_);
+  task->cancel.emit(boost::asio::cancellation_type::terminal);
+  ASSERT_TRUE(run_until(loop_, [&] { return task->finished; }));
+
+  const auto lines = printed();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "距离下次执行valued还有1.00小时");
+  // Announced after the task's end, a minute past the run.
+  EXPECT_NEAR(announced_hours(lines[1], "valued"), 24.0 - 1.0 / 60, 0.015);
 }
 
 TEST_F(DailyTask, BadArgumentsEndTheTaskBeforeAnyWait) {

@@ -13,6 +13,14 @@
 // raises TimeoutError. Requests go straight to the server; proxy settings of
 // the environment are not used, and redirects are not followed.
 //
+// Before anything is sent, a request whose host or path holds a control
+// character (a CR or LF would inject header lines) is refused with
+// ValueError. What a URL may not hold as it stands in the path and query (a
+// space, non-ASCII text, quotes and the like) is percent-encoded as the usual
+// HTTP clients do: the UTF-8 bytes as %XX in uppercase hex; an existing %XX
+// escape is kept, a '%' that starts none is written %25. So a display name
+// appended to a server address reaches the server intact.
+//
 // Thread-safety: every function may be called from any thread, also from
 // several at once.
 
@@ -41,15 +49,17 @@ inline constexpr double kTransferTimeLimit = 60.0;
 
 // GETs `url` (http or https) with no extra headers and returns the response
 // body, which must be valid UTF-8.
-// Raises TimeoutError when a time limit ran out, OSError with the transfer
-// library's error text for any other failure (connection, TLS, certificate,
-// protocol), ValueError when the body is not valid UTF-8.
+// Raises ValueError for a control character anywhere in `url`, TimeoutError when a time limit ran out, OSError with the
+// transfer library's error text for any other failure (connection, TLS, certificate, protocol), ValueError when the
+// body is not valid UTF-8.
 ORVANTA_ROBOT_EXPORT std::string http_get(const std::string& url);
 
 // GETs the request target `path` (path and query; "/" when empty) from
 // `host` (a host name, optionally with ":port"; port 443 otherwise) over
 // HTTPS. The request carries only the request line and the Host header.
-// Fails as http_get does.
+// Raises ValueError for a control character in `host` or `path`, or a host
+// holding a space, '/', '?', '#', '@' or a backslash; otherwise fails as
+// http_get does.
 ORVANTA_ROBOT_EXPORT std::string fetch_url(const std::string& host, const std::string& path);
 
 // Makes every later request trust the certificate authorities in the PEM file

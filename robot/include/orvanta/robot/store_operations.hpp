@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "orvanta/json.hpp"
@@ -55,6 +56,12 @@ ORVANTA_ROBOT_EXPORT void delte_table(const std::string& table_name);
 
 // The member entries {"number", "name", "group_id"} of `members`, in order.
 ORVANTA_ROBOT_EXPORT Json format_group_member(const std::vector<std::string>& members, const std::string& group_name);
+
+// The statement of cleanup_sent_messages_hard, run on the raw connection.
+// The store keeps an index of the rows it deletes (so that the clean-up,
+// which holds the store's lock, never reads the whole table); its plan is
+// tested against exactly this text.
+inline constexpr std::string_view kDeleteSentMessages = "DELETE FROM messages WHERE status = '发送成功'";
 
 // Deletes every stored message whose status is "发送成功" and commits, under
 // the store's lock; a failure is rolled back and raised.

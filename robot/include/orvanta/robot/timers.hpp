@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include "orvanta/robot/export.hpp"
@@ -34,7 +35,10 @@ ORVANTA_ROBOT_EXPORT double seconds_until_daily(int hour, int minute, timing::Sy
 // Calls `func` every day at `hour`:`minute` local time, forever. Before each
 // wait prints "距离下次执行<func_name>还有<hours, two decimals>小时". An
 // ordinary error of the call is printed as "定时任务<func_name>异常: <text>"
-// and the next day's call still happens; cancellation is never caught.
+// and the next day's call still happens. Only the cancellation of this task
+// ends it (with the error the cancelled work ended with); an
+// operation_aborted error raised by the work while the task was not
+// cancelled is an ordinary error.
 // Ends with ValueError for an hour or minute out of range or an empty name,
 // TypeError for an empty function, before any wait.
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func_name,
@@ -53,10 +57,11 @@ struct is_awaitable : std::false_type {};
 template <class T, class E>
 struct is_awaitable<boost::asio::awaitable<T, E>> : std::true_type {};
 
+// Awaits `task` and drops its result, as awaiting it in a statement would.
 template <class T>
-struct is_void_awaitable : std::false_type {};
-template <class E>
-struct is_void_awaitable<boost::asio::awaitable<void, E>> : std::true_type {};
+boost::asio::awaitable<void> discard_result(boost::asio::awaitable<T> task) {
+  co_await std::move(task);
+}
 
 template <class F>
 bool is_empty_callable(const F& f) {
@@ -74,19 +79,23 @@ bool is_empty_callable(const F& f) {
 // Any callable with the arguments to pass it on every call, which are kept by
 // value for the life of the task:
 //   run_daily_at(3, 0, "backup", backup, "/data", 7)
-// A callable returning boost::asio::awaitable<void> is awaited; any other
-// result is discarded.
+// A callable returning a task (boost::asio::awaitable<T>) is awaited and the
+// task's result, if any, discarded; any other result is discarded.
 template <class F, class... Args, class = std::enable_if_t<std::is_invocable_v<F&, Args&...>>>
 boost::asio::awaitable<void> run_daily_at(int hour, int minute, std::string func_name, F func, Args... args) {
   using Result = std::invoke_result_t<F&, Args&...>;
-  // An awaitable that is not awaited never runs; only tasks without a result
-  // are awaited here.
-  static_assert(!detail::is_awaitable<Result>::value || detail::is_void_awaitable<Result>::value,
-                "run_daily_at: a function returning a task must return boost::asio::awaitable<void>");
-  if constexpr (detail::is_void_awaitable<Result>::value) {
+  if constexpr (detail::is_awaitable<Result>::value) {
+    static_assert(std::is_same_v<typename Result::executor_type, boost::asio::any_io_executor>,
+                  "run_daily_at: a task is awaited on the loop's default executor type");
     std::function<boost::asio::awaitable<void>()> call;
     if (!detail::is_empty_callable(func)) {
-      call = [func = std::move(func), ... args = std::move(args)]() mutable { return std::invoke(func, args...); };
+      call = [func = std::move(func), ... args = std::move(args)]() mutable -> boost::asio::awaitable<void> {
+        if constexpr (std::is_void_v<typename Result::value_type>) {
+          return std::invoke(func, args...);
+        } else {
+          return detail::discard_result(std::invoke(func, args...));
+        }
+      };
     }
     return run_daily_at(hour, minute, std::move(func_name), std::move(call));
   } else {

@@ -25,6 +25,7 @@ class SimClipboard : public Clipboard {
   // Makes the clipboard look held by another program (OpenClipboard fails)
   // until released.
   virtual void hold_by_other_program(bool held) = 0;
+  virtual bool held_by_other_program() const = 0;
 
   virtual bool is_open() const = 0;
   // How many times it was opened and closed, and every call made on it in

@@ -4,6 +4,7 @@
 // record of what was asked of the shell. Ending the process throws
 // ProcessExit instead, so a test sees the exit status.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,12 +14,16 @@
 
 namespace orvanta::sim {
 
-// Thrown by SimShell::exit in place of ending the process.
-class ProcessExit : public std::exception {
+// Thrown by SimShell::exit in place of ending the process. Ending the
+// process is not an ordinary error: the class deliberately does not derive
+// from std::exception, so code that catches every ordinary error
+// (`catch (const std::exception&)`) lets it through, as the process would
+// have ended there. Only `catch (...)` or a catch of ProcessExit stops it.
+class ProcessExit {
  public:
   explicit ProcessExit(int status) : status_(status) {}
   int status() const { return status_; }
-  const char* what() const noexcept override { return "process exit requested"; }
+  const char* what() const noexcept { return "process exit requested"; }
 
  private:
   int status_;

@@ -31,10 +31,15 @@
 
 namespace orvanta::sim {
 
-// A top-level window of another program on the desktop.
+// A top-level window of another program on the desktop. It may hold
+// buttons (decoys for searches that look too wide or not deep enough): each
+// sits `button_depth` levels below the window (1: the window's children; the
+// levels between are unnamed panes).
 struct DesktopWindow {
   std::string name;
   std::string class_name;
+  std::vector<std::string> buttons{};
+  int button_depth = 1;
 };
 
 struct SimOptions {
@@ -57,6 +62,9 @@ struct SimOptions {
   // Other programs' top-level windows, before and after the client's.
   std::vector<DesktopWindow> windows_before;
   std::vector<DesktopWindow> windows_after;
+  // Clock time between pressing "进入微信" or "登录" and the login being
+  // complete (the main window appearing).
+  double login_delay = 0.0;
 };
 
 struct Member {
@@ -72,16 +80,60 @@ struct SentMessage {
   std::string chat;
   std::string text;
   std::optional<std::string> at;
-  // For a quoted reply: the shown text of the quoted message.
+  // For a quoted reply: the text it shows for the quoted message ("[图片]"
+  // for a picture, a quoting reply by its own text).
   std::optional<std::string> quoted;
 };
 
 // Any other thing the system did to the client, in order: kind is the
 // operation ("ChatWith", "Click", "RightClick", "copy", "download",
-// "SetActive", ...), target what it acted on.
+// "SetActive", ...), target what it acted on. The reads are recorded too
+// ("GetNextNewMessage" with the chat it gave, "GetAllMessage" and
+// "LoadMoreMessage" with the open chat, "GetGroupMembers" with the group,
+// "CollectAllGroupNames"), each when the client answered it.
 struct Action {
   std::string kind;
   std::string target;
+};
+
+// A line put into a chat as given, for the cases the ordinary posts do not
+// make: any type, attr and content, a `content` attribute that differs from
+// the info's, an info that is absent, not a mapping, or lacks keys.
+struct RawLine {
+  // What WindowMessage::info() gives: nothing when absent, else this value
+  // as it is (an object with any keys, or any other JSON value).
+  std::optional<Json> info;
+  // What content(), sender() and sender_remark() give.
+  std::optional<std::string> content;
+  std::optional<std::string> sender;
+  std::optional<std::string> remark;
+  // Whether the line is a message that can be quoted, recalled and
+  // right-clicked; nothing: when it has a sender.
+  std::optional<bool> quotable;
+  // A picture's bytes, for download and copy.
+  std::optional<std::string> bytes;
+  std::string file_name;
+  // The line this one quotes (copying it then copies that line's picture).
+  std::optional<LineHandle> quotes;
+  // Whether it marks the chat unread; nothing: unless info's attr is "self".
+  std::optional<bool> marks_unread;
+};
+
+// What the group-management server answers for the account's list of
+// listened groups (GroupListServer serves it).
+struct GroupList {
+  // The account the list is for; empty: the account's nickname.
+  std::string account;
+  // The answer's "data": one entry per group, normally {"name": ...}.
+  Json data = Json::array();
+  // The answer's "code": 200 on success; any JSON value (a text "200"
+  // included) to model a server that answers otherwise.
+  Json code = 200;
+  // The HTTP status, and a body that replaces the JSON answer when given.
+  int http_status = 200;
+  std::optional<std::string> body;
+  // The request fails: the server closes the connection without answering.
+  bool drop_connection = false;
 };
 
 // What a triggered fault does: raise the operation's ordinary error, or (for
@@ -105,6 +157,9 @@ class SimClient {
                           bool muted = false) = 0;
   virtual void set_muted(const std::string& chat, bool muted) = 0;
   virtual void set_members(const std::string& group, std::vector<Member> members) = 0;
+  // A chat of any kind: "group" (no members), "friend", or any other text,
+  // which the next-new-message poll passes on unchanged as chat_type.
+  virtual void add_chat(const std::string& name, const std::string& kind, bool muted = false) = 0;
 
   // Lines arriving in a chat. `sender` is a member's display name (for a
   // private chat, the friend's name).
@@ -122,6 +177,25 @@ class SimClient {
   // "<inviter>"邀请"<member>"加入了群聊, else "<member>"通过扫描二维码加入群聊.
   virtual LineHandle join(const std::string& group, const std::string& member,
                           const std::optional<std::string>& inviter = std::nullopt) = 0;
+  // A join notice "<member>"通过扫描"<sharer>"分享的二维码加入群聊.
+  virtual LineHandle join_by_shared_qr(const std::string& group, const std::string& member,
+                                       const std::string& sharer) = 0;
+  // A join notice for several members invited at once:
+  // "<inviter>"邀请"<a>、<b>"加入了群聊; every member is added.
+  virtual LineHandle invite(const std::string& group, const std::string& inviter,
+                            const std::vector<std::string>& members) = 0;
+  // A reply linked to the line it quotes (a message of the same chat): its
+  // text is `reply`, "\n", the quote marker, " " and the quoted line's text
+  // ("[图片]" for a picture; a quoting reply is quoted by its own text).
+  // "复制" on it copies the quoted picture's file when it quotes a picture.
+  virtual LineHandle post_quote_of(const std::string& chat, const std::string& sender, const std::string& reply,
+                                   LineHandle quoted) = 0;
+  // The account's own picture and own linked quoting reply, sent from
+  // another device.
+  virtual LineHandle post_own_image(const std::string& chat, std::string bytes, std::string file_name = {}) = 0;
+  virtual LineHandle post_own_quote(const std::string& chat, const std::string& reply, LineHandle quoted) = 0;
+  // Any line, as given (RawLine).
+  virtual LineHandle post_raw(const std::string& chat, RawLine line) = 0;
   // A "pat" line: an "other" line whose attr contains "base".
   virtual LineHandle pat(const std::string& chat, const std::string& text) = 0;
   // Any other system line.
@@ -134,6 +208,19 @@ class SimClient {
   virtual void logout(bool enter_button = true, bool login_button = true) = 0;
   virtual void login() = 0;
   virtual bool logged_in() const = 0;
+  // The client's process ends: no main window and no login window; every
+  // driver operation and MakeWeChat fail with LookupError. Starting it shows
+  // the login window with the enter and login buttons (each can be left
+  // out); pressing either logs in after the login delay.
+  virtual void quit_client() = 0;
+  virtual void start_client(bool enter_button = true, bool login_button = true) = 0;
+  virtual bool client_running() const = 0;
+  virtual void set_login_delay(double seconds) = 0;
+
+  // The group list the server gives for the account.
+  virtual void set_group_list(GroupList list) = 0;
+  // With `account` filled in (the nickname when it was left empty).
+  virtual GroupList group_list() const = 0;
 
   virtual void set_desktop(std::vector<DesktopWindow> before, std::vector<DesktopWindow> after) = 0;
 
@@ -164,6 +251,7 @@ class SimClient {
   // The value the system gave WxParam::FORCE_MESSAGE_XBIAS.
   virtual bool force_message_xbias() const = 0;
   virtual std::filesystem::path files_dir() const = 0;
+  virtual std::string nickname() const = 0;
 
   // --- Fault switches --------------------------------------------------------
   // `operation` is a driver operation ("ChatWith", "GetAllMessage",
@@ -183,6 +271,9 @@ class SimClient {
   // Context menus appear `seconds` after the right-click; or not at all.
   virtual void set_menu_delay(double seconds) = 0;
   virtual void suppress_menu(bool suppressed) = 0;
+  // Another program holds the clipboard open (OpenClipboard fails), until
+  // released. The same as clipboard()->hold_by_other_program.
+  virtual void hold_clipboard(bool held) = 0;
 };
 
 std::shared_ptr<SimClient> make_sim_client(SimOptions options = {});
