@@ -40,6 +40,18 @@ using Clock = std::chrono::steady_clock;
 // Forwards to a driver (or to nothing), counting sends and the time spent in
 // the forwarded calls.
 class MeasuredWeChat final : public wxauto::WeChat {
+ private:
+  template <class F>
+  auto timed(F f) {
+    const auto start = Clock::now();
+    struct Add {
+      std::atomic<long long>& total;
+      Clock::time_point start;
+      ~Add() { total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count(); }
+    } add{driver_nanos, start};
+    return f();
+  }
+
  public:
   explicit MeasuredWeChat(std::shared_ptr<wxauto::WeChat> inner) : inner_(std::move(inner)) {}
 
@@ -87,17 +99,6 @@ class MeasuredWeChat final : public wxauto::WeChat {
   std::atomic<long long> driver_nanos{0};
 
  private:
-  template <class F>
-  auto timed(F f) {
-    const auto start = Clock::now();
-    struct Add {
-      std::atomic<long long>& total;
-      Clock::time_point start;
-      ~Add() { total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count(); }
-    } add{driver_nanos, start};
-    return f();
-  }
-
   std::shared_ptr<wxauto::WeChat> inner_;
 };
 
