@@ -17,6 +17,7 @@
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/async_timing.hpp"
+#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/json_text.hpp"
@@ -186,8 +187,7 @@ boost::asio::awaitable<void> listen_and_report(std::shared_ptr<ListeningThread::
   } catch (...) {
     failure = std::current_exception();
   }
-  auto cancellation = co_await boost::asio::this_coro::cancellation_state;
-  const bool cancelled = cancellation.cancelled() != boost::asio::cancellation_type::none;
+  const bool cancelled = task_cancelled(co_await boost::asio::this_coro::cancellation_state);
   {
     std::lock_guard guard(state->mu);
     state->error = failure;

@@ -26,6 +26,7 @@
 #include <boost/uuid/uuid_generators.hpp>
 
 #include "orvanta/errors.hpp"
+#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/timing.hpp"
@@ -54,8 +55,7 @@ constexpr double kLongestLimit = 1e9;
 }
 
 boost::asio::awaitable<bool> cancelled() {
-  auto state = co_await boost::asio::this_coro::cancellation_state;
-  co_return state.cancelled() != boost::asio::cancellation_type::none;
+  co_return task_cancelled(co_await boost::asio::this_coro::cancellation_state);
 }
 
 }  // namespace

@@ -144,5 +144,51 @@ TEST_F(ConsumerTest, TheWaiterOfAFailedActionReceivesItsError) {
   EXPECT_EQ(config.task_futures.size(), 0u);
 }
 
+// A member-list task whose waiter has gone (or never was) still reads and
+// stores the list, and then does nothing more.
+TEST_F(ConsumerTest, AMemberListTaskWithoutAFutureStillRuns) {
+  robot::_put_task("get_group_memberlist", Json{{"chat_name", "G"}, {"task_id", std::string(32, 'a')}});
+  serve();
+  EXPECT_EQ(count_of(log(), kFailed), 0) << log();
+  const auto stored = config.db.get()->get_group_member("G");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(Json::parse(*stored), Json::array({"Alice", "Bob"}));
+}
+
+// Host threads waiting at the same time each receive the answer to their own
+// request.
+TEST_F(ConsumerTest, ConcurrentMemberListWaitsFromTwoHostThreadsEachGetTheirOwnAnswer) {
+  client->add_group("H", {{"Carol", std::nullopt}});
+  constexpr int kRounds = 20;
+  std::atomic<int> finished{0};
+  std::vector<std::vector<std::string>> answers[2];
+  auto host = [&](int which, std::string group) {
+    boost::asio::io_context loop;
+    boost::asio::co_spawn(
+        loop,
+        [&, which, group]() -> awaitable<void> {
+          for (int i = 0; i < kRounds; ++i)
+            answers[which].push_back((co_await robot::wx_get_group_memberlist(group)).value());
+        },
+        [&](std::exception_ptr e) {
+          EXPECT_FALSE(e);
+          ++finished;
+        });
+    loop.run();
+  };
+  std::thread a(host, 0, "G");
+  std::thread b(host, 1, "H");
+  ASSERT_TRUE(eventually([&] {
+    context->restart();
+    context->run_one_for(std::chrono::milliseconds(1));
+    return finished.load() == 2;
+  }));
+  a.join();
+  b.join();
+  EXPECT_EQ(answers[0], std::vector<std::vector<std::string>>(kRounds, {"Alice", "Bob"}));
+  EXPECT_EQ(answers[1], std::vector<std::vector<std::string>>(kRounds, {"Carol"}));
+  EXPECT_EQ(config.task_futures.size(), 0u);
+}
+
 }  // namespace
 }  // namespace orvanta::conductor::testing
