@@ -4,21 +4,10 @@
 // group check, history synchronisation, client health, the group directory,
 // picture keys and quoted replies.
 
-#include <optional>
-#include <string>
-#include <vector>
-
-#include <boost/asio/awaitable.hpp>
-
-namespace orvanta::robot {
-
-boost::asio::awaitable<void> deal_msg(std::string nickname);
-boost::asio::awaitable<void> check_group_member();
-void getAllHistoricalNews();
-void run_in_root();
-std::vector<std::string> get_group_memberlist(const std::string& chat_name);
-std::string get_img_md5(const std::string& content);
-void reply_with_quote(const std::string& msg_id, const std::string& reply_text, const std::string& chat_name,
-                      const std::optional<std::string>& at);
-
-}  // namespace orvanta::robot
+#include "orvanta/robot/client_health.hpp"
+#include "orvanta/robot/group_check.hpp"
+#include "orvanta/robot/group_directory.hpp"
+#include "orvanta/robot/history_sync.hpp"
+#include "orvanta/robot/image_capture.hpp"
+#include "orvanta/robot/quote_reply.hpp"
+#include "orvanta/robot/window_processing.hpp"

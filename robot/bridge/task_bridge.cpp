@@ -29,6 +29,7 @@
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/quote_reply.hpp"
 #include "orvanta/robot/timing.hpp"
 
 namespace orvanta {
@@ -368,6 +369,11 @@ boost::asio::awaitable<std::string> get_latest_msg_quote(Json send_data) {
 
 void _real_send_msg(const std::string& content, const std::string& who, const std::optional<std::string>& at) {
   config.wx.get()->SendMsg(content, who, at);
+}
+
+void _real_reply_with_quote(const std::string& msg_id, const std::string& reply_text, const std::string& chat_name,
+                            const std::optional<std::string>& at) {
+  reply_with_quote(msg_id, reply_text, chat_name, at);
 }
 
 }  // namespace orvanta::robot

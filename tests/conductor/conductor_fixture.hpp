@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -87,6 +88,7 @@ class ConductorTest : public ::testing::Test {
     client = sim::make_sim_client(options);
     client->bind_platform();
     config.wx.set(client->driver()->MakeWeChat());
+    config.my_wxName.set(options.nickname);
     config.db.set(sqlite::open_message_db(dir.file("wxChat.db")));
     log_sink = std::make_shared<LogLines>();
     logger()->sinks().push_back(log_sink);
@@ -95,7 +97,7 @@ class ConductorTest : public ::testing::Test {
 
   void TearDown() override {
     stop_listening();
-    if (!stdout_taken) ::testing::internal::GetCapturedStdout();
+    if (!stdout_taken) printed();
     auto& sinks = logger()->sinks();
     sinks.erase(std::remove(sinks.begin(), sinks.end(), log_sink), sinks.end());
     robot::deal_group_msg = robot::default_deal_group_msg;
@@ -120,9 +122,14 @@ class ConductorTest : public ::testing::Test {
 
   std::string log() { return log_sink->text(); }
 
+  // What was printed since SetUp; standard output is not captured after
+  // this. Failures reported while it was captured are printed in it, so they
+  // are passed on to standard error.
   std::string printed() {
     stdout_taken = true;
-    return ::testing::internal::GetCapturedStdout();
+    std::string text = ::testing::internal::GetCapturedStdout();
+    if (HasFailure()) std::cerr << text;
+    return text;
   }
 
   orvanta::testing::TempDir dir;

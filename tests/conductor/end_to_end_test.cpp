@@ -29,7 +29,8 @@ Json scenario() {
       {"name": "产品交流群", "type": "group", "members": ["Alice", "Bob", "Carol"]},
       {"name": "运营群", "type": "group", "members": ["Dave", "Erin"]},
       {"name": "Erin", "type": "friend"},
-      {"name": "Frank", "type": "friend"}
+      {"name": "Frank", "type": "friend"},
+      {"name": "Gina", "type": "friend"}
     ],
     "group_list": {"groups": ["产品交流群", "运营群"], "code": 200},
     "timeline": [
@@ -71,7 +72,8 @@ class Seen {
 
 // The host's side: start-up on its loop, then, once the first message has
 // arrived, sends, a private send, the identifier of a quoted message, a quoted
-// reply to it, a send mentioning someone and a member list.
+// reply to it, a send mentioning someone and, once a member has joined, a
+// member list.
 awaitable<void> host_side(const Seen& seen, std::string& quoted_id, std::optional<std::vector<std::string>>& members) {
   init();
   start_listening_msg();
@@ -80,7 +82,9 @@ awaitable<void> host_side(const Seen& seen, std::string& quoted_id, std::optiona
   const std::string product = kProduct;
   const std::string ops = kOps;
   robot::wx_send_msg("通知一", product);
-  robot::wx_send_private_msg("你好", "Erin");
+  // Gina writes nothing: sending to a chat opens it, which would take its
+  // unread messages away from the poll.
+  robot::wx_send_private_msg("你好", "Gina");
   Json quote = Json::object();
   quote["quote_content"] = std::string("早上好");
   quote["content"] = std::string();
@@ -88,6 +92,8 @@ awaitable<void> host_side(const Seen& seen, std::string& quoted_id, std::optiona
   quoted_id = co_await robot::get_latest_msg_quote(std::move(quote));
   robot::wx_reply_with_quote(quoted_id, "收到", product);
   robot::wx_send_msg("提醒", ops, std::string("Dave"));
+  const std::string joined = "join:运营群:Grace";
+  while (seen.count(joined) == 0) co_await timing::async_sleep(0.5);
   members = co_await robot::wx_get_group_memberlist(ops);
 }
 
@@ -185,7 +191,7 @@ TEST_F(EndToEnd, EveryEventReachesItsHandlerOnceAndEveryActionTheClientOnceInOrd
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].chat, kProduct);
   EXPECT_EQ(sent[0].text, "通知一");
-  EXPECT_EQ(sent[1].chat, "Erin");
+  EXPECT_EQ(sent[1].chat, "Gina");
   EXPECT_EQ(sent[1].text, "你好");
   EXPECT_EQ(sent[2].chat, kProduct);
   EXPECT_EQ(sent[2].text, "收到");

@@ -158,8 +158,9 @@ TEST_F(ListeningTest, EachPollResultIsDispatchedByItsChatType) {
     logger()->info("watch");
     co_return;
   });
-  start_listening_thread();
-  ASSERT_TRUE(eventually([&] { return cycles_of(log()).size() >= 5; }));
+  auto thread = start_listening_thread();
+  ASSERT_TRUE(eventually([&] { return cycles_of(log()).size() >= 5 || !thread->running(); }));
+  ASSERT_TRUE(thread->running()) << log();
   stop_listening();
 
   const auto cycles = cycles_of(log());

@@ -78,7 +78,9 @@ TEST_F(ConductorTest, ServerMessagesGoToTheReplyInstalledAtEachCall) {
 // replaces the store and the driver.
 TEST_F(ConductorTest, InitOpensTheStoreBesideTheLibraryAndEmptiesItAtEveryStart) {
   const auto old_dir = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
+  const auto elsewhere = dir.path() / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  std::filesystem::current_path(elsewhere);
   struct Restore {
     std::filesystem::path dir;
     ~Restore() {
@@ -114,7 +116,7 @@ TEST_F(ConductorTest, InitOpensTheStoreBesideTheLibraryAndEmptiesItAtEveryStart)
   EXPECT_NE(stores[0], stores[1]);
   EXPECT_NE(drivers[0], drivers[1]);
   EXPECT_TRUE(std::filesystem::is_regular_file(store_path()));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "wxChat.db"));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere / "wxChat.db"));
   EXPECT_EQ(get_wx_name(), "群管助手");
   EXPECT_TRUE(client->force_message_xbias());
   // The daily clean-ups started on the host's loop and wait there.
