@@ -136,17 +136,19 @@ constexpr int kThreads = 4;
 
 void SendThroughput(benchmark::State& state) {
   const bool with_sim = state.range(0) == 1;
-  std::shared_ptr<sim::SimClient> client;
-  if (with_sim) {
-    client = sim::make_sim_client();
-    client->add_group("G", {{"Alice", std::nullopt}});
-    client->bind_platform();
-  }
-  auto wx = std::make_shared<MeasuredWeChat>(with_sim ? client->driver()->MakeWeChat() : nullptr);
-  config.wx.set(wx);
   Consumer consumer;
   long done = 0;
   for (auto _ : state) {
+    // A fresh client each round, so that every round sends into a chat of
+    // the same length.
+    std::shared_ptr<sim::SimClient> client;
+    if (with_sim) {
+      client = sim::make_sim_client();
+      client->add_group("G", {{"Alice", std::nullopt}});
+      client->bind_platform();
+    }
+    auto wx = std::make_shared<MeasuredWeChat>(with_sim ? client->driver()->MakeWeChat() : nullptr);
+    config.wx.set(wx);
     const auto start = Clock::now();
     std::vector<std::thread> hosts;
     for (int t = 0; t < kThreads; ++t)
@@ -154,9 +156,12 @@ void SendThroughput(benchmark::State& state) {
         for (int i = 0; i < kSubmissions / kThreads; ++i) robot::wx_send_msg("hello", "G");
       });
     for (auto& h : hosts) h.join();
-    done += kSubmissions;
-    while (wx->sends.load(std::memory_order_acquire) < done) std::this_thread::yield();
+    // Looks now and then rather than spinning, so as not to take a core
+    // from the consumer.
+    while (wx->sends.load(std::memory_order_acquire) < kSubmissions)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    done += kSubmissions;
   }
   state.SetItemsProcessed(done);
   state.SetLabel(with_sim ? "simulated client" : "driver doing nothing");

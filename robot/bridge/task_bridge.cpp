@@ -271,6 +271,25 @@ boost::asio::awaitable<Json> submit_and_wait(const char* action, const char* key
   co_return co_await future->wait(task_wait_seconds());
 }
 
+// Builds a "kwargs" mapping with one allocation for its entries
+// (submissions come at high rates).
+class KwargsBuilder {
+ public:
+  explicit KwargsBuilder(std::size_t n) { items_.reserve(n); }
+  KwargsBuilder& add(const char* key, Json value) {
+    items_.emplace_back(key, std::move(value));
+    return *this;
+  }
+  Json done() { return Json(std::move(items_)); }
+
+ private:
+  Json::object_t items_;
+};
+
+Json text_or_null(std::optional<std::string> text) {
+  return text ? Json(std::move(*text)) : Json(nullptr);
+}
+
 const Json& member(const Json& send_data, const char* key) {
   if (!send_data.is_object() || !send_data.contains(key))
     throw AttributeError(std::string("server message has no attribute '") + key + "'");
@@ -303,28 +322,25 @@ void _put_task(const std::string& action, Json kwargs) {
 }
 
 void wx_send_msg(std::string content, std::string who, std::optional<std::string> at) {
-  Json kwargs = Json::object();
-  kwargs["content"] = std::move(content);
-  kwargs["who"] = std::move(who);
-  kwargs["at"] = at ? Json(std::move(*at)) : Json(nullptr);
-  _put_task("SendMsg", std::move(kwargs));
+  _put_task("SendMsg", KwargsBuilder(3)
+                           .add("content", std::move(content))
+                           .add("who", std::move(who))
+                           .add("at", text_or_null(std::move(at)))
+                           .done());
 }
 
 void wx_reply_with_quote(std::string msg_id, std::string reply_text, std::string chat_name,
                          std::optional<std::string> at) {
-  Json kwargs = Json::object();
-  kwargs["msg_id"] = std::move(msg_id);
-  kwargs["reply_text"] = std::move(reply_text);
-  kwargs["chat_name"] = std::move(chat_name);
-  kwargs["at"] = at ? Json(std::move(*at)) : Json(nullptr);
-  _put_task("reply_with_quote", std::move(kwargs));
+  _put_task("reply_with_quote", KwargsBuilder(4)
+                                    .add("msg_id", std::move(msg_id))
+                                    .add("reply_text", std::move(reply_text))
+                                    .add("chat_name", std::move(chat_name))
+                                    .add("at", text_or_null(std::move(at)))
+                                    .done());
 }
 
 void wx_send_private_msg(std::string content, std::string who) {
-  Json kwargs = Json::object();
-  kwargs["content"] = std::move(content);
-  kwargs["who"] = std::move(who);
-  _put_task("SendMsg", std::move(kwargs));
+  _put_task("SendMsg", KwargsBuilder(2).add("content", std::move(content)).add("who", std::move(who)).done());
 }
 
 boost::asio::awaitable<std::optional<std::vector<std::string>>> wx_get_group_memberlist(std::string chat_name) {
