@@ -17,6 +17,7 @@
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/loop_handle.hpp"
+#include "orvanta/robot/timing.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
 #include "support/temp_dir.hpp"
 
@@ -221,6 +222,11 @@ TEST_F(TaskBridge, WaitsOfTasksLeftInTheQueueFailWhenTheLoopStops) {
   auto queue = std::make_shared<TaskQueue>(handle);
   config.wx_task_loop.set(handle);
   config.wx_task_queue.set(queue);
+  // The fast clock must not end the wait first, however slowly the
+  // listener thread is scheduled.
+  set_task_wait_seconds(1e9);
+  // Without work the loop would stop before the record is handed to it.
+  auto work = boost::asio::make_work_guard(*context);
   std::thread listener([&] {
     // Runs the loop until the record is queued, then stops as the
     // listening thread does.
@@ -261,7 +267,9 @@ TEST_F(TaskBridge, ValueReturningWaitsEndWithTheAnswerTheErrorOrTheTimeLimit) {
        [](auto task) { EXPECT_THROW(run_to_end(std::move(task)), LookupError); }},
       {"no answer", nullptr, [](auto task) { EXPECT_THROW(run_to_end(std::move(task)), TaskTimeout); }},
   };
-  set_task_wait_seconds(5);
+  // Long enough that only the clock moved on purpose ends a wait.
+  constexpr double kLimit = 600;
+  set_task_wait_seconds(kLimit);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> seen_ids;
@@ -274,6 +282,8 @@ TEST_F(TaskBridge, ValueReturningWaitsEndWithTheAnswerTheErrorOrTheTimeLimit) {
       if (c.answer) {
         c.answer(*future);
         future->set_result(Json::array({"late"}));
+      } else {
+        timing::advance(kLimit + 1);  // the wait runs out only now
       }
     });
     c.expect(wx_get_group_memberlist("g"));
@@ -286,9 +296,12 @@ TEST_F(TaskBridge, ValueReturningWaitsEndWithTheAnswerTheErrorOrTheTimeLimit) {
 }
 
 TEST_F(TaskBridge, AnUnansweredWaitLeavesTheMappingAtItsLimit) {
-  set_task_wait_seconds(3);
+  set_task_wait_seconds(600);
   std::atomic<std::size_t> entries_while_waiting{0};
-  FakeListener listener([&](const TaskRecord&) { entries_while_waiting = config.task_futures.size(); });
+  FakeListener listener([&](const TaskRecord&) {
+    entries_while_waiting = config.task_futures.size();
+    timing::advance(601);
+  });
   EXPECT_THROW(run_to_end(wx_get_img_md5("[图片]")), TaskTimeout);
   EXPECT_EQ(entries_while_waiting, 1u);
   EXPECT_EQ(config.task_futures.size(), 0u);
