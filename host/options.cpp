@@ -25,6 +25,9 @@ Command parse_command_line(int argc, char** argv) {
   CLI::App* run = app.add_subcommand("run",
                                      "Start the assistant and run until interrupted (or, on the built-in "
                                      "demo, until the scenario is played out).");
+  run->footer(
+      "With no options it plays the shipped example scenario on the simulated client, serves the group list "
+      "itself on 127.0.0.1, and stops once the scenario is played out, printing a summary.");
   run->option_defaults()->always_capture_default();
   auto* client =
       run->add_option("--client", o.client, "The chat client to drive: sim (the simulated client) or windows")
@@ -79,6 +82,7 @@ Command parse_command_line(int argc, char** argv) {
                   "Serve /healthz and Prometheus /metrics on 127.0.0.1 at this port (0: any free port; "
                   "default: no endpoint)")
       ->check(CLI::Range(0, 65535))
+      ->default_str("none")
       ->group("Running");
   run->add_option("--status-interval", o.status_interval, "Seconds between status lines")
       ->check(CLI::Range(1.0, 86400.0))
