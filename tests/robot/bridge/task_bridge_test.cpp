@@ -85,7 +85,9 @@ class FakeListener {
     config.wx_task_queue.set(queue_);
     boost::asio::co_spawn(
         *context_,
-        [queue = queue_, answer = std::move(answer)]() -> awaitable<void> {
+        // The consumer's frame stays in the stopped loop: it must not own
+        // the queue, which owns the handle, which owns the loop.
+        [queue = queue_.get(), answer = std::move(answer)]() -> awaitable<void> {
           for (;;) answer(co_await queue->get());
         },
         [](std::exception_ptr) {});
