@@ -9,10 +9,20 @@ foreach(t orvanta_conductor orvanta_platform_sim)
   endif()
 endforeach()
 
+# Installed targets are named as the aliases used in this tree:
+# orvanta::robot, orvanta::conductor, orvanta::platform_sim, ...
+foreach(t IN LISTS orvanta_install_targets)
+  string(REGEX REPLACE "^orvanta_" "" exported ${t})
+  set_target_properties(${t} PROPERTIES EXPORT_NAME ${exported})
+endforeach()
+
 install(TARGETS ${orvanta_install_targets} EXPORT orvantaTargets
   LIBRARY DESTINATION lib ARCHIVE DESTINATION lib RUNTIME DESTINATION bin INCLUDES DESTINATION include)
 install(DIRECTORY contracts/include/ robot/include/ platform/sqlite/include/ DESTINATION include)
 install(DIRECTORY ${CMAKE_BINARY_DIR}/robot/include/ DESTINATION include)
+if(TARGET orvanta_conductor)
+  install(DIRECTORY conductor/include/ ${CMAKE_BINARY_DIR}/conductor/include/ DESTINATION include)
+endif()
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/platform/sim/include)
   install(DIRECTORY platform/sim/include/ DESTINATION include)
 endif()

@@ -9,6 +9,7 @@
 // is never held across a wait.
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -53,7 +54,8 @@ struct Chat {
   bool muted = false;
   std::vector<Member> members;        // groups
   std::optional<std::string> remark;  // private chats: the friend's remark
-  std::vector<Line> lines;
+  // A deque: a long-running chat grows without moving its lines.
+  std::deque<Line> lines;
   std::size_t unread = 0;
   std::uint64_t activity = 0;  // order of the latest unread-marking line
   std::optional<LineHandle> first_unread;

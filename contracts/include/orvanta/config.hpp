@@ -18,13 +18,11 @@
 #include "orvanta/ws_client.hpp"
 #include "orvanta/wxauto.hpp"
 
-namespace boost::asio {
-class io_context;
-}
-
 namespace orvanta {
 
-// Defined by the task bridge of the robot library.
+// Defined by the task bridge of the robot library (orvanta/robot/
+// loop_handle.hpp and task_bridge.hpp).
+class LoopHandle;
 class TaskQueue;
 class TaskFuture;
 
@@ -38,8 +36,9 @@ struct Config {
   Attribute<std::shared_ptr<wxauto::WeChat>> wx{"wx"};
   // Display name of the logged-in account.
   Attribute<std::string> my_wxName{"my_wxName"};
-  // The event loop of the listening thread and its queue of client tasks.
-  Attribute<std::shared_ptr<boost::asio::io_context>> wx_task_loop{"wx_task_loop"};
+  // A handle on the event loop of the listening thread, and that loop's
+  // queue of client tasks.
+  Attribute<std::shared_ptr<LoopHandle>> wx_task_loop{"wx_task_loop"};
   Attribute<std::shared_ptr<TaskQueue>> wx_task_queue{"wx_task_queue"};
   // Futures of pending value-returning tasks, by task identifier.
   FutureMap<TaskFuture> task_futures;

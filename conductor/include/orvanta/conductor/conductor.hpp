@@ -1,0 +1,154 @@
+#pragma once
+
+// The library the host loads: start-up and handler registration, the
+// listening thread and its loop, the consumer of client tasks, the entry for
+// server messages and the host's member watch.
+//
+// Threads:
+// - The host's thread calls init, redeal_data, get_wx_name, the setters,
+//   start_listening_group_members and start_listening_msg. init needs the
+//   host's loop to be running on that thread (marked by a RunningLoopScope).
+// - The listening thread is the only thread that drives the client once
+//   listening has started: it runs run_listening_msg and process_wx_tasks on
+//   its own loop, cooperatively, so no two client operations overlap.
+// - handle_server_message runs on the loop of whoever awaits it.
+// - Handler slots and the member watch are read at each use, so replacing
+//   one from any thread takes effect at the next event.
+
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "orvanta/conductor/export.hpp"
+#include "orvanta/json.hpp"
+#include "orvanta/robot/handlers.hpp"
+
+namespace orvanta::conductor {
+
+// --- Start-up and registration ------------------------------------------------
+
+// Prepares the process: administrator rights, the store "wxChat.db" beside
+// this library (opened as config.db, its "messages" table emptied), the
+// client driver (config.wx), the account name (config.my_wxName),
+// WxParam::FORCE_MESSAGE_XBIAS, and the daily clean-up on the caller's
+// running loop. Catches nothing: the first failing step raises and the steps
+// before it stay done. Raises std::runtime_error "no running event loop ..."
+// at the last step when the calling thread runs no loop.
+ORVANTA_CONDUCTOR_EXPORT void init();
+// Empties the store table "messages".
+ORVANTA_CONDUCTOR_EXPORT void redeal_data();
+// config.my_wxName; AttributeError before init.
+ORVANTA_CONDUCTOR_EXPORT std::string get_wx_name();
+
+// Install the host's handlers into robot's slots.
+ORVANTA_CONDUCTOR_EXPORT void set_deal_group_msg(std::function<robot::GroupMsgHandler> fun);
+ORVANTA_CONDUCTOR_EXPORT void set_deal_private_msg(std::function<robot::PrivateMsgHandler> fun);
+ORVANTA_CONDUCTOR_EXPORT void set_group_increase_func(std::function<robot::GroupIncreaseHandler> fun);
+// Installs `fun` as robot::handle_message_recall.
+ORVANTA_CONDUCTOR_EXPORT void set_message_recall_func(std::function<robot::MessageRecallHandler> fun);
+
+// The file of this library, and the store file beside it.
+ORVANTA_CONDUCTOR_EXPORT std::filesystem::path module_path();
+ORVANTA_CONDUCTOR_EXPORT std::filesystem::path store_path();
+
+// --- Listening ----------------------------------------------------------------
+
+// The listening thread. Its routine makes a new loop and task queue,
+// publishes them in config, runs run_listening_msg on the loop and, when that
+// ends with an ordinary error, logs "【致命】子线程协程崩溃：<error>" with the
+// error's kind. When the loop has ended the published loop and queue refuse
+// further tasks and fail the waits of tasks they still held.
+//
+// Every member may be called from any thread.
+class ORVANTA_CONDUCTOR_EXPORT ListeningThread {
+ public:
+  struct State;
+  explicit ListeningThread(std::shared_ptr<State> state);
+  // Stops and joins a thread still running (a process ending with listening
+  // still on must not tear down what the thread uses under it), unless
+  // called on the listening thread itself.
+  ~ListeningThread();
+  ListeningThread(const ListeningThread&) = delete;
+  ListeningThread& operator=(const ListeningThread&) = delete;
+
+  // Whether the thread's routine has not ended yet.
+  bool running() const;
+  // Waits for the thread to end.
+  void join();
+  // What ended listening: the ordinary error, or the cancellation error after
+  // stop(); null while running.
+  std::exception_ptr error() const;
+  // Cancels the listening task: the shutdown steps run and the thread ends.
+  void stop();
+
+  // Whether the caller runs on this listening thread (a handler, say).
+  bool is_this_thread() const;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// The thread's name.
+inline constexpr const char* kListeningThreadName = "run_listening_msg";
+
+// Starts the listening thread alone (no history synchronisation) and returns
+// at once. The thread replaces the published loop and queue. A listening
+// thread still running is stopped first, and waited for unless this is that
+// thread, so that two threads never drive the client at once.
+ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> start_listening_thread();
+
+// The thread started last, or null.
+ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> current_listening_thread();
+
+// Synchronises the history of the listened groups, switches the client to its
+// chat page, sets config._start_time / _end_time and
+// check_group_members_time_start / _end, then starts the listening thread.
+// Errors before the thread starts go to the caller.
+ORVANTA_CONDUCTOR_EXPORT void start_listening_msg();
+
+// The listening loop: polls the client, dispatches, pauses 2 seconds, for
+// ever. Starts process_wx_tasks on the same loop. Ends only by an error or by
+// cancellation, after the shutdown steps: the server link is closed on its own
+// loop (without waiting), the loop's other tasks are cancelled, and
+// "已通知群管机器人下线，程序退出。" is printed.
+ORVANTA_CONDUCTOR_EXPORT boost::asio::awaitable<void> run_listening_msg();
+
+// --- Task consumer ------------------------------------------------------------
+
+// Takes the tasks of config.wx_task_queue one at a time, for ever, and runs
+// each. A failure is logged as "[wx-task] 执行失败: <error>"; the waiter of a
+// failed value-returning task receives the error.
+ORVANTA_CONDUCTOR_EXPORT boost::asio::awaitable<void> process_wx_tasks();
+
+// The four action operations of the consumer.
+ORVANTA_CONDUCTOR_EXPORT void _real_send_msg(const std::string& content, const std::string& who,
+                                             const std::optional<std::string>& at = std::nullopt);
+// Catches and logs every ordinary error as "[wx-task] reply_with_quote 失败".
+ORVANTA_CONDUCTOR_EXPORT void _real_reply_with_quote(const std::string& msg_id, const std::string& reply_text,
+                                                     const std::string& chat_name,
+                                                     const std::optional<std::string>& at = std::nullopt);
+ORVANTA_CONDUCTOR_EXPORT std::vector<std::string> _real_get_group_memberlist(const std::string& chat_name);
+ORVANTA_CONDUCTOR_EXPORT std::string _real_get_img_md5(const std::string& content);
+
+// --- Server messages and the member watch ---------------------------------
+
+// Forwards `message` to robot::reply, looked up now. Its errors (and
+// AttributeError when no reply is installed) go to the awaiting caller.
+ORVANTA_CONDUCTOR_EXPORT boost::asio::awaitable<void> handle_server_message(Json message);
+
+using MemberWatch = boost::asio::awaitable<void>();
+// The host's work for idle cycles, awaited by the listening loop whenever the
+// poll finds nothing new. Defaults to default_deal_group_members.
+ORVANTA_CONDUCTOR_EXPORT extern robot::Slot<MemberWatch> deal_group_members;
+// Prints "deal_group_members".
+ORVANTA_CONDUCTOR_EXPORT boost::asio::awaitable<void> default_deal_group_members();
+// Replaces deal_group_members with `fun`; starts nothing.
+ORVANTA_CONDUCTOR_EXPORT void start_listening_group_members(std::function<boost::asio::awaitable<void>()> fun);
+
+}  // namespace orvanta::conductor

@@ -1,0 +1,313 @@
+// The listening thread, its loop, and the listening loop that polls the
+// client and dispatches what it finds.
+
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <fmt/format.h>
+
+#include "orvanta/conductor/conductor.hpp"
+#include "orvanta/errors.hpp"
+#include "orvanta/robot/async_timing.hpp"
+#include "orvanta/robot/cancellation.hpp"
+#include "orvanta/robot/config.hpp"
+#include "orvanta/robot/identifiers.hpp"
+#include "orvanta/robot/json_text.hpp"
+#include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/loop_handle.hpp"
+#include "orvanta/robot/output.hpp"
+#include "orvanta/robot/running_loop.hpp"
+#include "orvanta/robot/store_operations.hpp"
+#include "orvanta/robot/task_bridge.hpp"
+#include "orvanta/robot/timing.hpp"
+#include "robot_operations.hpp"
+#include "state.hpp"
+
+namespace orvanta::conductor {
+namespace {
+
+// The pause between two polls.
+constexpr double kCyclePause = 2;
+
+// The tasks a listening loop starts beside itself, each with a cancellation
+// signal, so that its shutdown can cancel exactly them. Used on the loop's
+// thread only.
+class TaskGroup {
+ public:
+  void spawn(boost::asio::any_io_executor executor, boost::asio::awaitable<void> task, const char* name) {
+    auto entry = std::make_shared<Entry>();
+    entries_.push_back(entry);
+    boost::asio::co_spawn(
+        executor, std::move(task),
+        boost::asio::bind_cancellation_slot(entry->signal.slot(), [entry, name](std::exception_ptr e) {
+          entry->finished = true;
+          // Ending after its cancellation was asked for is
+          // the task's normal end; anything else is a
+          // failure worth a line.
+          if (e && !entry->cancel_requested) log_exception(fmt::format("{} ended", name), e);
+        }));
+  }
+
+  void cancel_all() {
+    for (auto& entry : entries_) {
+      if (entry->finished || entry->cancel_requested) continue;
+      entry->cancel_requested = true;
+      entry->signal.emit(boost::asio::cancellation_type::terminal);
+    }
+  }
+
+ private:
+  struct Entry {
+    boost::asio::cancellation_signal signal;
+    bool cancel_requested = false;
+    bool finished = false;
+  };
+  std::list<std::shared_ptr<Entry>> entries_;
+};
+
+// A poll result's value as Python's str() shows it ("None" when missing).
+std::string shown(const Json& result, const char* key) {
+  auto it = result.find(key);
+  if (it == result.end() || it->is_null()) return "None";
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_boolean()) return it->get<bool>() ? "True" : "False";
+  if (it->is_number_float()) return robot::python_float_text(it->get<double>());
+  return it->dump();
+}
+
+// The chat name of a poll result as the handlers receive it.
+std::string chat_name_of(const Json& result) {
+  auto it = result.find("chat_name");
+  if (it != result.end() && it->is_string()) return it->get<std::string>();
+  return shown(result, "chat_name");
+}
+
+boost::asio::awaitable<void> one_cycle() {
+  logger()->info("----------");
+  Json result = config.wx.get()->GetNextNewMessage(true);
+  if (result.is_null()) result = Json::object();
+  if (!result.is_object())
+    throw TypeError(fmt::format("GetNextNewMessage must give a mapping, not {}", result.type_name()));
+
+  if (!result.empty()) {
+    logger()->info("新消息：会话: {}-消息类型: {}-消息内容：{}", shown(result, "chat_name"), shown(result, "chat_type"),
+                   shown(result, "msg"));
+  } else {
+    co_await deal_group_members();
+  }
+
+  auto chat_type = result.find("chat_type");
+  const bool has_type = chat_type != result.end() && chat_type->is_string();
+  if (has_type && *chat_type == "friend") {
+    MessageData msg_data{.group_name = chat_name_of(result),
+                         .type = "private",
+                         .content = "私聊消息",
+                         .sender = chat_name_of(result),
+                         .msg_id = robot::get_msg_id(),
+                         .quote_id = "",
+                         .quote_content = "",
+                         .recall_id = "",
+                         .image_url = "",
+                         .have_checked = "true",
+                         .status = "",
+                         .img_md5 = "",
+                         .timestamp = robot::get_now()};
+    // The handler sees the identifier before the record is stored.
+    co_await robot::deal_private_msg(msg_data.group_name, msg_data.msg_id);
+    robot::update_db_messages(msg_data);
+  } else if (has_type && *chat_type == "group") {
+    std::string nickname = chat_name_of(result);
+    co_await robot::deal_msg(std::move(nickname));
+  } else {
+    co_await robot::check_group_member();
+  }
+
+  co_await timing::async_sleep(kCyclePause);
+}
+
+}  // namespace
+
+boost::asio::awaitable<void> run_listening_msg() {
+  logger()->info("开始轮询");
+  auto others = std::make_shared<TaskGroup>();
+  others->spawn(co_await boost::asio::this_coro::executor, process_wx_tasks(), "process_wx_tasks");
+
+  std::exception_ptr failure;
+  try {
+    for (;;) co_await one_cycle();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+
+  // Shutdown: an error here ends the steps where it happens, and is the one
+  // that leaves.
+  if (auto ws_client = config.ws_client.load(); ws_client && (*ws_client)->ws()) (*ws_client)->close_soon();
+  others->cancel_all();
+  print_line("已通知群管机器人下线，程序退出。");
+  std::rethrow_exception(failure);
+}
+
+// --- The listening thread -------------------------------------------------
+
+struct ListeningThread::State {
+  mutable std::mutex mu;
+  std::condition_variable ended_cv;
+  // Guarded by mu.
+  bool ended = false;
+  std::exception_ptr error;
+  std::shared_ptr<LoopHandle> loop;
+  bool stop_requested = false;
+  // On the loop's thread only.
+  boost::asio::cancellation_signal signal;
+  // Set once, under mu, before the thread's routine goes past its start.
+  std::thread thread;
+};
+
+namespace {
+
+void request_stop(const std::shared_ptr<ListeningThread::State>& state) {
+  state->loop->post([state] { state->signal.emit(boost::asio::cancellation_type::terminal); },
+                    [](std::exception_ptr) {});
+}
+
+// Runs the listening loop and reports how it ended. Cancellation is told
+// from an error by this task's own cancellation state.
+boost::asio::awaitable<void> listen_and_report(std::shared_ptr<ListeningThread::State> state) {
+  std::exception_ptr failure;
+  try {
+    co_await run_listening_msg();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  const bool cancelled = task_cancelled(co_await boost::asio::this_coro::cancellation_state);
+  {
+    std::lock_guard guard(state->mu);
+    state->error = failure;
+  }
+  if (failure && !cancelled) log_exception(fmt::format("【致命】子线程协程崩溃：{}", error_text(failure)), failure);
+}
+
+void thread_routine(std::shared_ptr<ListeningThread::State> state) {
+  // Waits until the starter has stored this thread's handle in the state.
+  { std::lock_guard guard(state->mu); }
+  try {
+    auto context = std::make_shared<boost::asio::io_context>(1);
+    auto handle = LoopHandle::make(context);
+    config.wx_task_loop.set(handle);
+    auto queue = std::make_shared<TaskQueue>(handle);
+    config.wx_task_queue.set(queue);
+
+    {
+      RunningLoopScope scope(*context);
+      boost::asio::co_spawn(*context, listen_and_report(state),
+                            boost::asio::bind_cancellation_slot(state->signal.slot(), [context](std::exception_ptr) {
+                              // The listening task has ended: the loop runs
+                              // no longer for it.
+                              context->stop();
+                            }));
+      {
+        std::lock_guard guard(state->mu);
+        state->loop = handle;
+        if (state->stop_requested) request_stop(state);
+      }
+      context->run();
+      // Let the tasks cancelled by the shutdown finish their cancellation.
+      context->restart();
+      context->poll();
+    }
+    // From here on tasks are refused, and those handed over but not run fail.
+    handle->close();
+    queue->close();
+  } catch (...) {
+    auto failure = std::current_exception();
+    {
+      std::lock_guard guard(state->mu);
+      state->error = failure;
+    }
+    log_exception(fmt::format("【致命】子线程协程崩溃：{}", error_text(failure)), failure);
+  }
+  {
+    std::lock_guard guard(state->mu);
+    state->ended = true;
+  }
+  state->ended_cv.notify_all();
+}
+
+}  // namespace
+
+ListeningThread::ListeningThread(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+ListeningThread::~ListeningThread() {
+  if (!state_->thread.joinable()) return;
+  if (is_this_thread()) {
+    state_->thread.detach();
+    return;
+  }
+  stop();
+  state_->thread.join();
+}
+
+bool ListeningThread::running() const {
+  std::lock_guard guard(state_->mu);
+  return !state_->ended;
+}
+
+void ListeningThread::join() {
+  if (state_->thread.get_id() == std::this_thread::get_id())
+    throw std::runtime_error("the listening thread cannot join itself");
+  std::unique_lock lock(state_->mu);
+  state_->ended_cv.wait(lock, [&] { return state_->ended; });
+}
+
+std::exception_ptr ListeningThread::error() const {
+  std::lock_guard guard(state_->mu);
+  return state_->error;
+}
+
+void ListeningThread::stop() {
+  std::lock_guard guard(state_->mu);
+  if (state_->ended || state_->stop_requested) return;
+  state_->stop_requested = true;
+  if (state_->loop) request_stop(state_);
+}
+
+bool ListeningThread::is_this_thread() const {
+  return state_->thread.get_id() == std::this_thread::get_id();
+}
+
+std::shared_ptr<ListeningThread> start_listening_thread() {
+  if (auto previous = current_listening_thread(); previous && previous->running()) {
+    previous->stop();
+    if (!previous->is_this_thread()) previous->join();
+  }
+  auto state = std::make_shared<ListeningThread::State>();
+  auto thread = std::make_shared<ListeningThread>(state);
+  {
+    std::lock_guard guard(state->mu);
+    state->thread = std::thread(thread_routine, state);
+  }
+  set_current_listening_thread(thread);
+  return thread;
+}
+
+void start_listening_msg() {
+  robot::getAllHistoricalNews();
+  config.wx.get()->SwitchToChat();
+  const double start = timing::time();
+  config._start_time.set(start);
+  config._end_time.set(start);
+  const double check_start = timing::time();
+  config.check_group_members_time_end.set(check_start);
+  config.check_group_members_time_start.set(check_start);
+  start_listening_thread();
+}
+
+}  // namespace orvanta::conductor

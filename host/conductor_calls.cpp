@@ -1,0 +1,27 @@
+// The task bridge's submissions as the host's client actions.
+
+#include <utility>
+
+#include "client_actions.hpp"
+#include "orvanta/robot/task_bridge.hpp"
+
+namespace orvanta::host {
+
+ClientActions bridge_actions() {
+  ClientActions a;
+  a.send_text = [](std::string content, std::string who, std::optional<std::string> at) {
+    robot::wx_send_msg(std::move(content), std::move(who), std::move(at));
+  };
+  a.send_private = [](std::string content, std::string who) {
+    robot::wx_send_private_msg(std::move(content), std::move(who));
+  };
+  a.reply_with_quote = [](std::string msg_id, std::string text, std::string chat, std::optional<std::string> at) {
+    robot::wx_reply_with_quote(std::move(msg_id), std::move(text), std::move(chat), std::move(at));
+  };
+  a.member_list = [](std::string chat) { return robot::wx_get_group_memberlist(std::move(chat)); };
+  a.img_md5 = [](std::string content) { return robot::wx_get_img_md5(std::move(content)); };
+  a.latest_quote = [](Json send_data) { return robot::get_latest_msg_quote(std::move(send_data)); };
+  return a;
+}
+
+}  // namespace orvanta::host

@@ -1,0 +1,27 @@
+#pragma once
+
+// A client driver that passes every call to another driver and counts the
+// polls of the listening loop, so that the host can report listening cycles
+// and when the first poll happened, whatever client sits underneath.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "orvanta/wxauto.hpp"
+
+namespace orvanta::host {
+
+struct DriverCounts {
+  std::atomic<std::uint64_t> polls{0};
+  std::atomic<std::uint64_t> sends{0};
+  // steady_clock time of the first poll, in nanoseconds since its epoch; 0
+  // until then.
+  std::atomic<std::int64_t> first_poll_ns{0};
+};
+
+std::shared_ptr<wxauto::Driver> make_counting_driver(std::shared_ptr<wxauto::Driver> inner,
+                                                     std::shared_ptr<DriverCounts> counts);
+
+}  // namespace orvanta::host

@@ -1,0 +1,219 @@
+// The listening thread and loop on the simulated client.
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "conductor/conductor_fixture.hpp"
+#include "orvanta/robot/async_timing.hpp"
+
+namespace orvanta::conductor::testing {
+namespace {
+
+using boost::asio::awaitable;
+
+constexpr const char* kOffline = "已通知群管机器人下线，程序退出。\n";
+constexpr const char* kCrash = "error 【致命】子线程协程崩溃：";
+
+// Whether listening ended with the cancellation of its task.
+bool ended_by_cancellation(const std::exception_ptr& error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted;
+  } catch (...) {
+  }
+  return false;
+}
+
+class ListeningTest : public ConductorTest {
+ protected:
+  void SetUp() override {
+    ConductorTest::SetUp();
+    client->add_friend("Erin");
+    ws = std::make_shared<FakeWsClient>();
+    config.ws_client.set(ws);
+  }
+
+  // Waits for the listening thread to end by itself.
+  void wait_for_end(const std::shared_ptr<ListeningThread>& thread) {
+    ASSERT_TRUE(eventually([&] { return !thread->running(); }));
+    thread->join();
+  }
+
+  std::shared_ptr<FakeWsClient> ws;
+};
+
+// An error in a cycle ends listening: the server link is closed, the
+// consumer is cancelled, the offline line is printed, the crash is logged
+// with the error's kind, and later submissions are refused.
+TEST_F(ListeningTest, AHandlerErrorEndsListeningThroughTheShutdownSteps) {
+  client->post_private("Erin", "在吗");
+  std::string seen;
+  set_deal_private_msg([&](std::string chat, std::string id) -> awaitable<void> {
+    seen = chat + "/" + id;
+    throw ValueError("handler broke");
+    co_return;
+  });
+  auto thread = start_listening_thread();
+  EXPECT_EQ(current_listening_thread(), thread);
+  wait_for_end(thread);
+
+  EXPECT_EQ(seen.rfind("Erin/wx", 0), 0u) << seen;
+  EXPECT_EQ(ws->close_requests, 1);
+  EXPECT_THROW(std::rethrow_exception(thread->error()), ValueError);
+  EXPECT_EQ(count_of(printed(), kOffline), 1);
+  EXPECT_EQ(count_of(log(), std::string(kCrash) + "handler broke\norvanta::ValueError: handler broke\n"), 1) << log();
+  // The handler failed before the record was stored.
+  EXPECT_TRUE(config.db.get()->get_all_messages(AllQuery{.group_name = "Erin"}).empty());
+  // The consumer's task has ended: nothing but config (and this copy) holds
+  // the queue any more.
+  EXPECT_EQ(config.wx_task_queue.get().use_count(), 2);
+  robot::wx_send_msg("late", "Erin");
+  EXPECT_EQ(count_of(log(), "error [robot] 子线程循环未就绪，丢弃任务"), 1);
+  EXPECT_TRUE(client->sent().empty());
+}
+
+// Stopping the thread cancels the listening task: the shutdown steps run,
+// but a cancellation is no crash and is not logged as one.
+TEST_F(ListeningTest, StoppingRunsTheShutdownStepsWithoutACrashLine) {
+  client->post_private("Erin", "在吗");
+  std::atomic<bool> in_handler{false};
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    in_handler = true;
+    co_await timing::async_sleep(86400);
+  });
+  ws->open = false;
+  auto thread = start_listening_thread();
+  ASSERT_TRUE(eventually([&] { return in_handler.load(); }));
+  thread->stop();
+  wait_for_end(thread);
+
+  EXPECT_TRUE(ended_by_cancellation(thread->error()));
+  EXPECT_EQ(ws->close_requests, 0);  // no open link to close
+  EXPECT_EQ(count_of(printed(), kOffline), 1);
+  EXPECT_EQ(count_of(log(), kCrash), 0) << log();
+  EXPECT_EQ(config.wx_task_queue.get().use_count(), 2);
+}
+
+// Starting listening again first stops the thread still listening, so that
+// two threads never drive the client at once.
+TEST_F(ListeningTest, StartingAgainStopsTheThreadStillListening) {
+  client->post_private("Erin", "在吗");
+  std::atomic<int> entered{0};
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    ++entered;
+    co_await timing::async_sleep(86400);
+  });
+  auto first = start_listening_thread();
+  ASSERT_TRUE(eventually([&] { return entered.load() == 1; }));
+  const auto first_queue = config.wx_task_queue.get();
+  auto second = start_listening_thread();
+  EXPECT_FALSE(first->running());
+  EXPECT_NE(second, first);
+  EXPECT_EQ(current_listening_thread(), second);
+  EXPECT_TRUE(ended_by_cancellation(first->error()));
+  EXPECT_TRUE(eventually([&] { return config.wx_task_queue.get() != first_queue; }));
+}
+
+// The log of a run split into its cycles (each begins with "----------").
+std::vector<std::string> cycles_of(const std::string& log) {
+  std::vector<std::string> cycles;
+  const std::string mark = "info ----------\n";
+  for (auto at = log.find(mark); at != std::string::npos;) {
+    auto next = log.find(mark, at + mark.size());
+    cycles.push_back(
+        log.substr(at + mark.size(), next == std::string::npos ? std::string::npos : next - at - mark.size()));
+    at = next;
+  }
+  return cycles;
+}
+
+// Each kind of poll result goes its own way: a group chat to window
+// processing, a private chat to its handler and one stored record, another
+// kind of chat to the member check alone, and an idle cycle to the member
+// watch and then the member check.
+TEST_F(ListeningTest, EachPollResultIsDispatchedByItsChatType) {
+  client->add_group("G", {{"Alice", std::nullopt}});
+  client->add_chat("订阅号助手", "official");
+  config.groupName_list.set({"G"});
+  config.firstCheckGroup.set("G", true);
+  // Polled newest first: the group, then the friend, then the other kind.
+  client->post_private("订阅号助手", "订阅消息");
+  client->post_private("Erin", "在吗");
+  client->post_text("G", "Alice", "hi");
+
+  std::string stored_before_handler = "unset";
+  set_deal_private_msg([&](std::string chat, std::string id) -> awaitable<void> {
+    stored_before_handler = config.db.get()->get_all_messages(AllQuery{.group_name = chat}).empty() ? "no" : "yes";
+    logger()->info("private:{}:{}", chat, id);
+    co_return;
+  });
+  set_deal_group_msg([&](Message m) -> awaitable<void> {
+    logger()->info("group:{}:{}", m.position, m.content);
+    co_return;
+  });
+  start_listening_group_members([]() -> awaitable<void> {
+    logger()->info("watch");
+    co_return;
+  });
+  auto thread = start_listening_thread();
+  ASSERT_TRUE(eventually([&] { return cycles_of(log()).size() >= 5 || !thread->running(); }));
+  ASSERT_TRUE(thread->running()) << log();
+  stop_listening();
+
+  const auto cycles = cycles_of(log());
+  struct Expect {
+    std::vector<std::string> in_order;
+    std::vector<std::string> absent;
+  };
+  const std::vector<Expect> expected = {
+      {{"新消息：会话: G-消息类型: group-消息内容：hi", "group:G:hi"}, {"watch", "轮询到群"}},
+      {{"新消息：会话: Erin-消息类型: friend-消息内容：在吗", "private:Erin:wx"}, {"watch", "轮询到群"}},
+      {{"新消息：会话: 订阅号助手-消息类型: official-消息内容：订阅消息", "轮询到群G"},
+       {"watch", "private:", "group:"}},
+      {{"watch", "新一轮轮询"}, {"新消息", "private:", "group:"}},
+  };
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE("cycle " + std::to_string(i + 1) + ":\n" + cycles[i]);
+    std::size_t at = 0;
+    for (const auto& part : expected[i].in_order) {
+      at = cycles[i].find(part, at);
+      ASSERT_NE(at, std::string::npos) << part;
+    }
+    for (const auto& part : expected[i].absent) EXPECT_EQ(cycles[i].find(part), std::string::npos) << part;
+  }
+
+  EXPECT_EQ(stored_before_handler, "no");
+  const auto rows = config.db.get()->get_all_messages(AllQuery{.group_name = "Erin"});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["type"], "private");
+  EXPECT_EQ(rows[0]["content"], "私聊消息");
+  EXPECT_EQ(rows[0]["sender"], "Erin");
+  EXPECT_EQ(rows[0]["have_checked"], "true");
+  EXPECT_NE(cycles[1].find("private:Erin:" + rows[0]["msg_id"].get<std::string>()), std::string::npos);
+  EXPECT_TRUE(config.db.get()->get_all_messages(AllQuery{.group_name = "订阅号助手"}).empty());
+}
+
+TEST_F(ListeningTest, AHandlerReplacedWhileListeningTakesTheNextEvent) {
+  client->add_friend("Frank");
+  std::atomic<int> first{0}, second{0};
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    ++first;
+    co_return;
+  });
+  start_listening_thread();
+  client->post_private("Erin", "一");
+  ASSERT_TRUE(eventually([&] { return first.load() == 1; }));
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    ++second;
+    co_return;
+  });
+  client->post_private("Frank", "二");
+  ASSERT_TRUE(eventually([&] { return second.load() == 1; }));
+  EXPECT_EQ(first, 1);
+}
+
+}  // namespace
+}  // namespace orvanta::conductor::testing
