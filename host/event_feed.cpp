@@ -28,15 +28,6 @@ namespace {
 // Entries read from the outbox at a time.
 constexpr std::size_t kBatch = 64;
 
-std::string describe(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 }  // namespace
 
 struct EventFeed::Impl : std::enable_shared_from_this<Impl> {
@@ -100,7 +91,7 @@ struct EventFeed::Impl : std::enable_shared_from_this<Impl> {
         if (failure) {
           rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
           // The link noticed or will notice; the entry goes again when it is back.
-          logger()->info("event {} not sent: {}", entry.event_id, describe(failure));
+          logger()->info("event {} not sent: {}", entry.event_id, error_text(failure));
           failed = true;
           break;
         }

@@ -2,6 +2,7 @@
 
 #include "event_reporter.hpp"
 
+#include <initializer_list>
 #include <optional>
 #include <utility>
 
@@ -44,6 +45,19 @@ std::optional<std::string> join_notice_id(const std::string& group, const std::s
   return id;
 }
 
+// An event record other than a group message: "event" and "id", the event's
+// own fields in order, then the account and the local time.
+Json event_record(const char* event, const std::string& id,
+                  std::initializer_list<std::pair<const char*, std::string>> fields) {
+  Json record = Json::object();
+  record["event"] = event;
+  record["id"] = id;
+  for (const auto& [key, value] : fields) record[key] = value;
+  record["receiver"] = account();
+  record["time"] = robot::get_now();
+  return record;
+}
+
 std::string shown(const std::optional<std::string>& v) {
   return v ? *v : std::string("(no remark)");
 }
@@ -70,13 +84,7 @@ boost::asio::awaitable<void> EventReporter::private_message(std::string chat_nam
   ++counts_->private_messages;
   print_line(fmt::format("orvanta: private message {} from {}", msg_id, chat_name));
   logger()->info("event private_message {} chat={}", msg_id, chat_name);
-  Json record = Json::object();
-  record["event"] = "private_message";
-  record["id"] = msg_id;
-  record["chat"] = chat_name;
-  record["receiver"] = account();
-  record["time"] = robot::get_now();
-  emit(msg_id, record);
+  emit(msg_id, event_record("private_message", msg_id, {{"chat", chat_name}}));
   co_return;
 }
 
@@ -90,14 +98,7 @@ boost::asio::awaitable<void> EventReporter::member_joined(std::string name, std:
   }
   print_line(fmt::format("orvanta: member joined {}: {} [{}]", group, name, id));
   logger()->info("event member_join {} group={} member={}", id, group, name);
-  Json record = Json::object();
-  record["event"] = "member_join";
-  record["id"] = id;
-  record["group"] = group;
-  record["member"] = name;
-  record["receiver"] = account();
-  record["time"] = robot::get_now();
-  emit(id, record);
+  emit(id, event_record("member_join", id, {{"group", group}, {"member", name}}));
   co_return;
 }
 
@@ -113,14 +114,7 @@ boost::asio::awaitable<void> EventReporter::message_recalled(std::string msg_id,
   }
   print_line(fmt::format("orvanta: message {} recalled in {} [{}]", msg_id, group, id));
   logger()->info("event message_recall {} group={} msg_id={}", id, group, msg_id);
-  Json record = Json::object();
-  record["event"] = "message_recall";
-  record["id"] = id;
-  record["msg_id"] = msg_id;
-  record["group"] = group;
-  record["receiver"] = account();
-  record["time"] = robot::get_now();
-  emit(id, record);
+  emit(id, event_record("message_recall", id, {{"msg_id", msg_id}, {"group", group}}));
   co_return;
 }
 

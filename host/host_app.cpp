@@ -76,17 +76,6 @@ double clock_seconds() {
   return std::chrono::duration<double>(timing::MonotonicClock::now().time_since_epoch()).count();
 }
 
-std::string describe(std::exception_ptr e) {
-  if (!e) return "no error recorded";
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 void setup_logging(const RunOptions& o) {
   std::shared_ptr<spdlog::logger> log;
   if (o.log_file) {
@@ -347,7 +336,8 @@ asio::awaitable<void> Host::supervise() {
     }
     listening_up_ = false;
     if (thread) thread->join();
-    last_failure_ = thread ? describe(thread->error()) : "listening never started";
+    const auto error = thread ? thread->error() : nullptr;
+    last_failure_ = !thread ? "listening never started" : error ? error_text(error) : "no error recorded";
     const double now = clock_seconds();
     failures.push_back(now);
     while (!failures.empty() && failures.front() < now - options_.failure_window) failures.pop_front();
@@ -406,7 +396,7 @@ asio::awaitable<void> Host::play_scripted_requests() {
     }
     if (failure) {
       rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
-      logger()->error("scenario server request failed: {}", describe(failure));
+      logger()->error("scenario server request failed: {}", error_text(failure));
     }
   }
   script_done_ = true;

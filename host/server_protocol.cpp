@@ -3,6 +3,7 @@
 #include "server_protocol.hpp"
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -30,14 +31,32 @@ class BadMessage : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string describe(const std::exception_ptr& e) {
+// The start of the answer to a read request: its event, a fresh identifier
+// and the request's own identifier.
+Json answer_record(const char* event, std::string request_id) {
+  Json record = Json::object();
+  record["event"] = event;
+  record["id"] = robot::get_msg_id();
+  record["request_id"] = std::move(request_id);
+  return record;
+}
+
+// Publishes the answer to a read request: `record` with `key` set to what
+// `read` gives, or to null beside "error" when the read failed.
+asio::awaitable<void> answer_read(ServerProtocol::Publish publish, Json record, std::string key,
+                                  std::function<asio::awaitable<Json>()> read) {
+  std::exception_ptr failure;
   try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  } catch (...) {
-    return "unknown error";
+    record[key] = co_await read();
+  } catch (const std::exception&) {
+    failure = std::current_exception();
   }
+  if (failure) {
+    rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
+    record[key] = nullptr;
+    record["error"] = error_text(failure);
+  }
+  publish(record["id"].get<std::string>(), record);
 }
 
 std::string excerpt(const std::string& text) {
@@ -159,54 +178,24 @@ void ServerProtocol::reply(const Json& message) {
       }
     } else if (type == "get_members") {
       auto chat = text_member(message, "chat", kMaxNameBytes);
-      auto request_id = text_member(message, "request_id", kMaxNameBytes);
-      auto answer = [](ClientActions actions, Publish publish, std::string chat,
-                       std::string request_id) -> asio::awaitable<void> {
-        Json record = Json::object();
-        record["event"] = "member_list";
-        record["id"] = robot::get_msg_id();
-        record["request_id"] = request_id;
-        record["chat"] = chat;
-        std::exception_ptr failure;
-        try {
-          auto members = co_await actions.member_list(chat);
-          record["members"] = members ? Json(*members) : Json(nullptr);
-        } catch (const std::exception&) {
-          failure = std::current_exception();
-        }
-        if (failure) {
-          rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
-          record["members"] = nullptr;
-          record["error"] = describe(failure);
-        }
-        publish(record["id"].get<std::string>(), record);
+      Json record = answer_record("member_list", text_member(message, "request_id", kMaxNameBytes));
+      record["chat"] = chat;
+      auto read = [actions, chat]() -> asio::awaitable<Json> {
+        auto members = co_await actions.member_list(chat);
+        co_return members ? Json(*members) : Json(nullptr);
       };
-      asio::co_spawn(loop_, answer(actions, publish, chat, request_id), log_failure("reading a member list"));
+      asio::co_spawn(loop_, answer_read(publish, std::move(record), "members", read),
+                     log_failure("reading a member list"));
     } else if (type == "get_img_md5") {
       auto content = text_member(message, "content", kMaxTextBytes);
-      auto request_id = text_member(message, "request_id", kMaxNameBytes);
-      auto answer = [](ClientActions actions, Publish publish, std::string content,
-                       std::string request_id) -> asio::awaitable<void> {
-        Json record = Json::object();
-        record["event"] = "img_md5";
-        record["id"] = robot::get_msg_id();
-        record["request_id"] = request_id;
-        record["content"] = content;
-        std::exception_ptr failure;
-        try {
-          auto key = co_await actions.img_md5(content);
-          record["img_md5"] = key && !key->empty() ? Json(*key) : Json(nullptr);
-        } catch (const std::exception&) {
-          failure = std::current_exception();
-        }
-        if (failure) {
-          rethrow_if_cancelled(co_await asio::this_coro::cancellation_state, failure);
-          record["img_md5"] = nullptr;
-          record["error"] = describe(failure);
-        }
-        publish(record["id"].get<std::string>(), record);
+      Json record = answer_record("img_md5", text_member(message, "request_id", kMaxNameBytes));
+      record["content"] = content;
+      auto read = [actions, content]() -> asio::awaitable<Json> {
+        auto key = co_await actions.img_md5(content);
+        co_return key && !key->empty() ? Json(*key) : Json(nullptr);
       };
-      asio::co_spawn(loop_, answer(actions, publish, content, request_id), log_failure("computing a picture key"));
+      asio::co_spawn(loop_, answer_read(publish, std::move(record), "img_md5", read),
+                     log_failure("computing a picture key"));
     } else {
       throw BadMessage("unknown type \"" + type + "\"");
     }

@@ -195,16 +195,6 @@ class GateHold {
   WriteGate& gate_;
 };
 
-std::string describe(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 }  // namespace
 
 struct WsLink::Impl : std::enable_shared_from_this<Impl> {
@@ -309,13 +299,13 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
       open = false;
       session.reset();
       if (was_up) {
-        logger()->warn("server link down: {}", describe(failure));
+        logger()->warn("server link down: {}", error_text(failure));
         if (on_state) on_state(false);
       }
       if (stopped) break;
       if (parked) continue;
       if (!was_up)
-        logger()->info("server {} not reachable ({}); next try in {} s", options.url, describe(failure), backoff);
+        logger()->info("server {} not reachable ({}); next try in {} s", options.url, error_text(failure), backoff);
       co_await pause(backoff);
       if (!was_up) backoff = std::min(backoff * 2, options.max_backoff);
     }
@@ -334,7 +324,7 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
   void begin_close() {
     if (!session) return;
     asio::co_spawn(loop, close_session(session), [](std::exception_ptr e) {
-      if (e) logger()->warn("closing the server link failed: {}", describe(e));
+      if (e) logger()->warn("closing the server link failed: {}", error_text(e));
     });
   }
 };
@@ -350,7 +340,7 @@ void WsLink::start() {
   asio::co_spawn(
       impl_->loop, [impl = impl_]() { return impl->run(); },
       [](std::exception_ptr e) {
-        if (e) logger()->error("server link stopped: {}", describe(e));
+        if (e) logger()->error("server link stopped: {}", error_text(e));
       });
 }
 
