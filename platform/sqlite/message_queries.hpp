@@ -113,6 +113,7 @@ inline constexpr std::string_view kUpsertMember =
     "ON CONFLICT(group_name) DO UPDATE SET member = excluded.member";
 inline constexpr std::string_view kGetMember = "SELECT member FROM group_members WHERE group_name = ?1";
 inline constexpr std::string_view kBegin = "BEGIN";
+inline constexpr std::string_view kBeginImmediate = "BEGIN IMMEDIATE";
 inline constexpr std::string_view kCommit = "COMMIT";
 inline constexpr std::string_view kRollback = "ROLLBACK";
 inline constexpr std::string_view kSavepoint = "SAVEPOINT store_operation";

@@ -435,23 +435,38 @@ class SqliteMessageDB final : public MessageDB, public std::enable_shared_from_t
  private:
   // Makes the statements of one operation all-or-nothing, whether or not the
   // caller (the raw path) already has a transaction open.
+  //
+  // Outside a transaction it takes the write lock at once (BEGIN IMMEDIATE).
+  // An operation that reads before it writes would otherwise hold a read
+  // snapshot when it first writes; when another connection to the file (the
+  // host's outbox) has written since, or holds the write lock, SQLite then
+  // fails the write at once with "database is locked" instead of waiting
+  // out the busy timeout. Inside the raw path's transaction the write lock
+  // is already held: a raw transaction only begins with a writing statement.
   class Savepoint {
    public:
-    explicit Savepoint(SqliteMessageDB& store) : store_(store) { store_.run_fixed(kSavepoint); }
+    explicit Savepoint(SqliteMessageDB& store) : store_(store), outermost_(sqlite3_get_autocommit(store.db()) != 0) {
+      store_.run_fixed(outermost_ ? kBeginImmediate : kSavepoint);
+    }
     ~Savepoint() {
       if (released_) return;
-      sqlite3_exec(store_.db(), kRollbackTo.data(), nullptr, nullptr, nullptr);
-      sqlite3_exec(store_.db(), kRelease.data(), nullptr, nullptr, nullptr);
+      if (outermost_) {
+        sqlite3_exec(store_.db(), kRollback.data(), nullptr, nullptr, nullptr);
+      } else {
+        sqlite3_exec(store_.db(), kRollbackTo.data(), nullptr, nullptr, nullptr);
+        sqlite3_exec(store_.db(), kRelease.data(), nullptr, nullptr, nullptr);
+      }
     }
     Savepoint(const Savepoint&) = delete;
     Savepoint& operator=(const Savepoint&) = delete;
     void release() {
-      store_.run_fixed(kRelease);
+      store_.run_fixed(outermost_ ? kCommit : kRelease);
       released_ = true;
     }
 
    private:
     SqliteMessageDB& store_;
+    const bool outermost_;
     bool released_ = false;
   };
 

@@ -2,18 +2,25 @@
 // server on 127.0.0.1.
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "event_feed.hpp"
 #include "host/loop_thread.hpp"
 #include "host/test_server.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/sqlite/sqlite_message_db.hpp"
 #include "outbox.hpp"
+#include "platform/sqlite/store_fixture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tls_server.hpp"
 #include "ws_link.hpp"
@@ -236,6 +243,54 @@ TEST(OutboxStore, KeepsTheNewestWhenFullAndSurvivesReopening) {
   EXPECT_EQ(reopened.acknowledge("d", entries[2].seq), 2u);
   EXPECT_EQ(reopened.size(), 1u);
   EXPECT_EQ(reopened.acknowledge("unknown", entries[2].seq), 0u);
+}
+
+// The outbox and the message store share one file over two connections.
+// Each write of either that reads first must wait while the other holds the
+// write lock, not fail at once with "database is locked".
+TEST(OutboxStore, WritesOfTheOutboxAndTheStoreWaitForTheOtherConnectionsLock) {
+  testing::TempDir dir;
+  const auto path = dir.file("wxChat.db");
+  auto store = sqlite::open_message_db(path);
+  Outbox outbox(path, 10);
+  store->insert_messages(sqlite::testing::message_row("g", "first"));
+  const auto first = store->get_latest_messages(1, LatestQuery{.group_name = "g"}).at(0).at("id").get<std::int64_t>();
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 5000);
+  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE holder(x)", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  const std::vector<std::pair<const char*, std::function<void()>>> writes = {
+      {"outbox acknowledge",
+       [&] {
+         const auto seq = outbox.after(0, 1).at(0).seq;
+         EXPECT_EQ(outbox.acknowledge("a", seq), 1u);
+       }},
+      {"store insert after a record",
+       [&] {
+         auto row = sqlite::testing::message_row("g", "second");
+         row.erase("group_name");
+         row.erase("have_checked");
+         store->insert_after_record("g", first, row);
+       }},
+  };
+  outbox.push("a", "1");
+  for (const auto& [name, write] : writes) {
+    SCOPED_TRACE(name);
+    // The other connection holds the write lock for a moment.
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; INSERT INTO holder VALUES(1)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    std::thread release([other] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    EXPECT_NO_THROW(write());
+    release.join();
+  }
+  sqlite3_close(other);
+  EXPECT_EQ(outbox.size(), 0u);
+  EXPECT_EQ(store->get_message_count_by_group("g"), 2);
 }
 
 }  // namespace
