@@ -3,7 +3,6 @@
 
 #include "outbox.hpp"
 
-#include <optional>
 #include <utility>
 
 #include <sqlite3.h>
@@ -134,33 +133,20 @@ std::vector<Outbox::Entry> Outbox::after(std::int64_t seq, std::size_t limit) co
 
 std::size_t Outbox::acknowledge(const std::string& event_id, std::int64_t sent_through) {
   std::lock_guard guard(mu_);
-  // The look-up and the delete are one transaction that holds the write lock
-  // from the start: a read snapshot taken first could not be turned into a
-  // write once the store's connection has written to the file since, and
-  // SQLite would fail the delete at once rather than wait.
-  exec("BEGIN IMMEDIATE");
-  try {
-    std::optional<std::int64_t> through;
-    {
-      Statement find(db_, "SELECT MIN(seq) FROM outbox WHERE event_id = ? AND seq <= ?");
-      find.bind(1, event_id).bind(2, sent_through);
-      // MIN of no rows is NULL, read as empty text.
-      if (find.step() && !find.text(0).empty()) through = find.integer(0);
-    }
-    std::size_t removed = 0;
-    if (through) {
-      Statement drop(db_, "DELETE FROM outbox WHERE seq <= ?");
-      drop.bind(1, *through);
-      drop.step();
-      removed = static_cast<std::size_t>(sqlite3_changes(db_));
-    }
-    exec("COMMIT");
-    size_ -= removed;
-    return removed;
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  // One statement finds the event and deletes up to it, so it holds the write
+  // lock from the start and waits out the busy timeout. A look-up before the
+  // delete would take a read snapshot that SQLite cannot turn into a write
+  // once the store's connection has written since: it would fail the delete
+  // at once with "database is locked". When the event is not there, MIN is
+  // NULL and nothing is deleted.
+  Statement drop(db_,
+                 "DELETE FROM outbox WHERE seq <= "
+                 "(SELECT MIN(seq) FROM outbox WHERE event_id = ? AND seq <= ?)");
+  drop.bind(1, event_id).bind(2, sent_through);
+  drop.step();
+  const auto removed = static_cast<std::size_t>(sqlite3_changes(db_));
+  size_ -= removed;
+  return removed;
 }
 
 std::size_t Outbox::count_through(std::int64_t seq) const {
