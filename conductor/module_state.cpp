@@ -2,6 +2,7 @@
 // the listening thread started last, and this library's own location.
 
 #include <mutex>
+#include <optional>
 
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/robot/os.hpp"
@@ -14,6 +15,9 @@ robot::Slot<MemberWatch> deal_group_members{"deal_group_members", default_deal_g
 namespace {
 std::mutex listening_mu;
 std::shared_ptr<ListeningThread> listening_thread;
+
+std::mutex store_dir_mu;
+std::optional<std::filesystem::path> store_dir;  // guarded by store_dir_mu
 }  // namespace
 
 void set_current_listening_thread(std::shared_ptr<ListeningThread> thread) {
@@ -38,7 +42,16 @@ std::filesystem::path module_path() {
 }
 
 std::filesystem::path store_path() {
+  {
+    std::lock_guard guard(store_dir_mu);
+    if (store_dir) return *store_dir / "wxChat.db";
+  }
   return module_path().parent_path() / "wxChat.db";
+}
+
+void set_store_dir(std::optional<std::filesystem::path> dir) {
+  std::lock_guard guard(store_dir_mu);
+  store_dir = std::move(dir);
 }
 
 }  // namespace orvanta::conductor

@@ -26,11 +26,11 @@ constexpr double kCleanupInterval = 86400;
 
 }  // namespace
 
-void init() {
+void init(InitOptions options) {
   robot::run_in_root();
   const auto path = store_path();
   config.db.set(sqlite::open_message_db(path.string()));
-  redeal_data();
+  if (!options.keep_messages) redeal_data();
   auto wx = platform.wxauto.get()->MakeWeChat();
   config.wx.set(wx);
   config.my_wxName.set(wx->nickname());
@@ -69,6 +69,10 @@ void set_group_increase_func(std::function<robot::GroupIncreaseHandler> fun) {
 
 void set_message_recall_func(std::function<robot::MessageRecallHandler> fun) {
   robot::handle_message_recall = std::move(fun);
+}
+
+void set_gap_func(std::function<robot::GapHandler> fun) {
+  robot::report_gap = std::move(fun);
 }
 
 }  // namespace orvanta::conductor

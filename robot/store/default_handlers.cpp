@@ -26,10 +26,15 @@ boost::asio::awaitable<void> default_handle_message_recall(std::string, std::str
   co_return;
 }
 
+boost::asio::awaitable<void> default_report_gap(std::string, std::string) {
+  co_return;
+}
+
 Slot<GroupMsgHandler> deal_group_msg{"deal_group_msg", default_deal_group_msg};
 Slot<PrivateMsgHandler> deal_private_msg{"deal_private_msg", default_deal_private_msg};
 Slot<GroupIncreaseHandler> group_increase_func{"group_increase_func", default_group_increase_func};
 Slot<MessageRecallHandler> handle_message_recall{"handle_message_recall", default_handle_message_recall};
+Slot<GapHandler> report_gap{"report_gap", default_report_gap};
 Slot<ReplyOperation> reply{"reply", nullptr};
 
 }  // namespace orvanta::robot

@@ -33,14 +33,25 @@ namespace orvanta::conductor {
 
 // --- Start-up and registration ------------------------------------------------
 
-// Prepares the process: administrator rights, the store "wxChat.db" beside
-// this library (opened as config.db, its "messages" table emptied), the
-// client driver (config.wx), the account name (config.my_wxName),
-// WxParam::FORCE_MESSAGE_XBIAS, and the daily clean-up on the caller's
-// running loop. Catches nothing: the first failing step raises and the steps
-// before it stay done. Raises std::runtime_error "no running event loop ..."
-// at the last step when the calling thread runs no loop.
-ORVANTA_CONDUCTOR_EXPORT void init();
+struct InitOptions {
+  // false (the default): the "messages" table is emptied at every start, so
+  // that history synchronisation rebuilds it from what the client shows.
+  // true: the stored messages are kept; a group that has stored rows is not
+  // taken as history again, and what arrived since they were stored is
+  // reported as new, once. A host that keeps its own records of the message
+  // identifiers it reported (a server, say) asks for this.
+  bool keep_messages = false;
+};
+
+// Prepares the process: administrator rights, the store "wxChat.db" (see
+// store_path; opened as config.db, its "messages" table emptied unless
+// `options` keep it), the client driver (config.wx), the account name
+// (config.my_wxName), WxParam::FORCE_MESSAGE_XBIAS, and the daily clean-up
+// on the caller's running loop. Catches nothing: the first failing step
+// raises and the steps before it stay done. Raises std::runtime_error "no
+// running event loop ..." at the last step when the calling thread runs no
+// loop.
+ORVANTA_CONDUCTOR_EXPORT void init(InitOptions options = {});
 // Empties the store table "messages".
 ORVANTA_CONDUCTOR_EXPORT void redeal_data();
 // config.my_wxName; AttributeError before init.
@@ -52,10 +63,17 @@ ORVANTA_CONDUCTOR_EXPORT void set_deal_private_msg(std::function<robot::PrivateM
 ORVANTA_CONDUCTOR_EXPORT void set_group_increase_func(std::function<robot::GroupIncreaseHandler> fun);
 // Installs `fun` as robot::handle_message_recall.
 ORVANTA_CONDUCTOR_EXPORT void set_message_recall_func(std::function<robot::MessageRecallHandler> fun);
+// Installs `fun` as robot::report_gap.
+ORVANTA_CONDUCTOR_EXPORT void set_gap_func(std::function<robot::GapHandler> fun);
 
-// The file of this library, and the store file beside it.
+// The file of this library.
 ORVANTA_CONDUCTOR_EXPORT std::filesystem::path module_path();
+// Where init opens the store: the file "wxChat.db" in the directory given to
+// set_store_dir, or beside this library when none was given.
 ORVANTA_CONDUCTOR_EXPORT std::filesystem::path store_path();
+// The directory of the store file for the next init (and for store_path);
+// nothing: beside this library again. Call it before init.
+ORVANTA_CONDUCTOR_EXPORT void set_store_dir(std::optional<std::filesystem::path> dir);
 
 // --- Listening ----------------------------------------------------------------
 

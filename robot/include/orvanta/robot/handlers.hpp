@@ -91,6 +91,7 @@ using GroupMsgHandler = boost::asio::awaitable<void>(Message msg);
 using PrivateMsgHandler = boost::asio::awaitable<void>(std::string chat_name, std::string msg_id);
 using GroupIncreaseHandler = boost::asio::awaitable<void>(std::string name, std::string nickname);
 using MessageRecallHandler = boost::asio::awaitable<void>(std::string msg_id, std::string nickname);
+using GapHandler = boost::asio::awaitable<void>(std::string nickname, std::string reason);
 using ReplyOperation = void(Json message);
 
 // A new message in a listened group.
@@ -101,6 +102,11 @@ ORVANTA_ROBOT_EXPORT extern Slot<PrivateMsgHandler> deal_private_msg;
 ORVANTA_ROBOT_EXPORT extern Slot<GroupIncreaseHandler> group_increase_func;
 // A message of a group was recalled: its identifier and the group name.
 ORVANTA_ROBOT_EXPORT extern Slot<MessageRecallHandler> handle_message_recall;
+// Processing could not tell what is new in a group (or which stored message
+// a recall notice stands for) and went on without it: the group name and a
+// readable reason. Processing has logged the gap as an error already; the
+// default handler does nothing more. A host tells its server.
+ORVANTA_ROBOT_EXPORT extern Slot<GapHandler> report_gap;
 // The host's operation for server messages; empty until the host installs it.
 ORVANTA_ROBOT_EXPORT extern Slot<ReplyOperation> reply;
 
@@ -110,5 +116,7 @@ ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_deal_private_msg(std::
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_group_increase_func(std::string name, std::string nickname);
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_handle_message_recall(std::string msg_id,
                                                                                 std::string nickname);
+// Does nothing: the gap is in the log already.
+ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> default_report_gap(std::string nickname, std::string reason);
 
 }  // namespace orvanta::robot
