@@ -16,6 +16,7 @@
 
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/errors.hpp"
+#include "orvanta/robot/group_check.hpp"
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
@@ -129,6 +130,8 @@ boost::asio::awaitable<void> one_cycle() {
   } else {
     co_await robot::check_group_member();
   }
+  // A chat that keeps the poll busy must not starve the other groups.
+  if (!result.empty()) co_await robot::visit_overdue_group();
 
   co_await timing::async_sleep(kCyclePause);
 }
@@ -137,6 +140,7 @@ boost::asio::awaitable<void> one_cycle() {
 
 boost::asio::awaitable<void> run_listening_msg() {
   logger()->info("开始轮询");
+  robot::forget_group_visits();
   auto others = std::make_shared<TaskGroup>();
   others->spawn(co_await boost::asio::this_coro::executor, process_wx_tasks(), "process_wx_tasks");
 

@@ -100,6 +100,8 @@ void run_task(const TaskRecord& task) {
       auto members = _real_get_group_memberlist(required_text(kw, "chat_name", "_real_get_group_memberlist"));
       answer(kw, Json(std::move(members)));
     } else if (task.action == "get_img_md5") {
+      if (const auto chat = kw.find("chat_name"); chat != kw.end() && chat->is_string() && !chat->empty())
+        config.wx.get()->ChatWith(chat->get<std::string>());
       auto md5_str = _real_get_img_md5(required_text(kw, "content", "_real_get_img_md5"));
       answer(kw, Json(std::move(md5_str)));
     }

@@ -252,7 +252,7 @@ class PutTask final : public LoopHandle::Work {
 
 // Submits a value-returning task and waits for its answer. The entry of its
 // future leaves config.task_futures however the wait ends.
-boost::asio::awaitable<Json> submit_and_wait(const char* action, const char* key, std::string value) {
+boost::asio::awaitable<Json> submit_and_wait(const char* action, Json kwargs) {
   const std::string task_id = new_task_id();
   auto future = co_await TaskFuture::on_current_loop(task_id);
   config.task_futures.insert(task_id, future);
@@ -264,8 +264,6 @@ boost::asio::awaitable<Json> submit_and_wait(const char* action, const char* key
       config.task_futures.take(id);
     }
   } release{task_id, *future};
-  Json kwargs = Json::object();
-  kwargs[key] = std::move(value);
   kwargs["task_id"] = task_id;
   _put_task(action, std::move(kwargs));
   co_return co_await future->wait(task_wait_seconds());
@@ -344,7 +342,9 @@ void wx_send_private_msg(std::string content, std::string who) {
 }
 
 boost::asio::awaitable<std::optional<std::vector<std::string>>> wx_get_group_memberlist(std::string chat_name) {
-  Json answer = co_await submit_and_wait("get_group_memberlist", "chat_name", std::move(chat_name));
+  Json kwargs = Json::object();
+  kwargs["chat_name"] = std::move(chat_name);
+  Json answer = co_await submit_and_wait("get_group_memberlist", std::move(kwargs));
   if (answer.is_null()) co_return std::nullopt;
   if (!answer.is_array())
     throw TypeError("wx_get_group_memberlist: expected list, got " + std::string(answer.type_name()));
@@ -357,8 +357,13 @@ boost::asio::awaitable<std::optional<std::vector<std::string>>> wx_get_group_mem
   co_return members;
 }
 
-boost::asio::awaitable<std::optional<std::string>> wx_get_img_md5(std::string content) {
-  Json answer = co_await submit_and_wait("get_img_md5", "content", std::move(content));
+boost::asio::awaitable<std::optional<std::string>> wx_get_img_md5(std::string content, std::string chat_name) {
+  Json kwargs = Json::object();
+  kwargs["content"] = std::move(content);
+  // The picture is looked for in this chat, opened first: the open chat may
+  // be another by the time the task runs.
+  if (!chat_name.empty()) kwargs["chat_name"] = std::move(chat_name);
+  Json answer = co_await submit_and_wait("get_img_md5", std::move(kwargs));
   if (answer.is_null()) co_return std::nullopt;
   if (!answer.is_string()) throw TypeError("wx_get_img_md5: expected str, got " + std::string(answer.type_name()));
   co_return answer.get<std::string>();
@@ -368,7 +373,8 @@ boost::asio::awaitable<std::string> get_latest_msg_quote(Json send_data) {
   const std::string quote_content = member(send_data, "quote_content").get<std::string>();
   LatestQuery query;
   if (quote_content == "[图片]") {
-    auto key = co_await wx_get_img_md5(member(send_data, "content").get<std::string>());
+    auto key = co_await wx_get_img_md5(member(send_data, "content").get<std::string>(),
+                                       member(send_data, "position").get<std::string>());
     // Without the picture's key nothing identifies the quoted message; a
     // query without the key would name the group's newest row instead.
     if (!key || key->empty()) co_return std::string();

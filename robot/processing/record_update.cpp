@@ -13,6 +13,7 @@
 #include "orvanta/robot/handlers.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/image_capture.hpp"
+#include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/member_join.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/store_operations.hpp"
@@ -30,17 +31,6 @@ bool is_one_of(const std::optional<Json>& value, std::initializer_list<std::stri
   for (auto text : texts)
     if (is_text(value, text)) return true;
   return false;
-}
-
-// The text a reply quotes: what follows the first quote marker, up to a
-// second one if there is one, without leading white space; empty text when
-// there is no marker.
-std::string quoted_text(const std::string& content) {
-  const auto first = content.find(kQuoteMarker);
-  if (first == std::string::npos) return {};
-  const auto start = first + kQuoteMarker.size();
-  const auto next = content.find(kQuoteMarker, start);
-  return lstrip(std::string_view(content).substr(start, next == std::string::npos ? next : next - start));
 }
 
 }  // namespace
@@ -72,11 +62,12 @@ using Event = std::variant<NoEvent, Message, JoinEvent>;
 Event store_message(wxauto::WindowMessage& msg, const std::string& nickname) {
   const auto msg_type = guarded_read(msg, "type");
   const std::string my_name = config.my_wxName.get();
+  const std::string shown = text_of(guarded_read(msg, "content"));
 
   MessageData msg_data{
       .group_name = nickname,
       .type = text_of(msg_type),
-      .content = cut_before(text_of(guarded_read(msg, "content")), kQuoteMarker),
+      .content = stored_content(text_of(msg_type), shown),
       .sender = msg.sender(),
       .msg_id = get_msg_id(),
       .quote_id = "",
@@ -92,23 +83,43 @@ Event store_message(wxauto::WindowMessage& msg, const std::string& nickname) {
   Message send_data(remark, remark, my_name, nickname, msg_data.msg_id, my_name, "text", "", "", msg_data.content, "",
                     "");
 
+  if (is_text(plain_read(msg, "attr"), "self") && !is_text(msg_type, "base")) {
+    // The account's own lines, pictures and replies included, are stored
+    // apart and never reported.
+    msg_data.type = "self";
+    msg_data.sender = my_name;
+    update_db_messages(msg_data);
+    return NoEvent{};
+  }
   if (is_text(msg_type, "image")) {
     send_data.type = "image";
     auto download = msg.download();
     if (!download.path) throw OSError("the picture could not be downloaded: " + download.file_name);
     send_data.origin_pic_url = *download.path;
     send_data.origin_pic_name = download.file_name;
-    // The file stays on disk: the record handed on points at it.
+    // The file stays on disk, and the row says where.
     msg_data.img_md5 = picture_key(read_picture_file(*download.path));
+    msg_data.image_url = *download.path;
   } else if (is_text(msg_type, "other")) {
-    msg_data.quote_content = quoted_text(text_of(guarded_read(msg, "content")));
+    msg_data.quote_content = split_quote(shown).quoted;
     const auto db = config.db.get();
     Rows latest_msg_quote;
     if (msg_data.quote_content == kPicture) {
-      const std::string img_md5 = get_img_md5(msg_data.content);
-      print_line("img_md5: " + img_md5);
-      latest_msg_quote = db->get_latest_messages(1, LatestQuery{.group_name = nickname, .img_md5 = img_md5});
-    } else {
+      // The quoted picture is found through the reply's own entry; a
+      // failure leaves the reply unlinked instead of stopping listening.
+      std::string img_md5;
+      try {
+        config.wx.get()->ChatWith(nickname);
+        img_md5 = get_img_md5_of_entry(shown);
+        print_line("img_md5: " + img_md5);
+        if (img_md5.empty()) logger()->warn("reply in " + nickname + " left unlinked: the quoted picture gave no key");
+      } catch (const std::exception& e) {
+        logger()->warn("reply in " + nickname + " left unlinked (sender " + msg.sender().value_or("") + ", text \"" +
+                       excerpt(msg_data.content) + "\"): " + e.what());
+      }
+      if (!img_md5.empty())
+        latest_msg_quote = db->get_latest_messages(1, LatestQuery{.group_name = nickname, .img_md5 = img_md5});
+    } else if (!msg_data.quote_content.empty()) {
       latest_msg_quote =
           db->get_latest_messages(1, LatestQuery{.group_name = nickname, .content = msg_data.quote_content});
     }
@@ -122,18 +133,10 @@ Event store_message(wxauto::WindowMessage& msg, const std::string& nickname) {
     msg_data.recall_id = get_msg_id();
     update_db_messages(msg_data);
     return NoEvent{};
-  } else if (is_text(plain_read(msg, "attr"), "self")) {
-    msg_data.type = "self";
-    msg_data.sender = my_name;
-    update_db_messages(msg_data);
-    return NoEvent{};
   } else if (is_new_member_message(*msg.info())) {
-    // The invitation form names the inviter first; the handler is told who
-    // joined.
-    JoinEvent join{joined_member_names(text_of(guarded_read(msg, "content")))};
     msg_data.have_checked = "true";
     update_db_messages(msg_data);
-    return join;
+    return JoinEvent{joined_member_names(shown)};
   } else if (!is_text(msg_type, "text")) {
     return NoEvent{};
   }

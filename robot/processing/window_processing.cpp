@@ -4,137 +4,157 @@
 #include "orvanta/robot/window_processing.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <exception>
-#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "orvanta/errors.hpp"
-#include "orvanta/robot/alignment.hpp"
+#include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/robot/group_check.hpp"
 #include "orvanta/robot/handlers.hpp"
 #include "orvanta/robot/history_sync.hpp"
 #include "orvanta/robot/identifiers.hpp"
+#include "orvanta/robot/line_alignment.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/record_update.hpp"
 #include "orvanta/robot/store_operations.hpp"
 #include "orvanta/robot/window_reads.hpp"
-#include "picture_file.hpp"
+#include "window_search.hpp"
 
 namespace orvanta::robot {
 namespace {
 
-constexpr std::string_view kRecall = "撤回了一条消息";
-constexpr std::string_view kPicture = "[图片]";
-// Newest stored rows fetched for the new-message phase; up to this many the
-// phase aligns by itself, more go through check_more_message.
-constexpr int kLatestRows = 3;
-constexpr std::size_t kShortAlignmentRows = 2;
-// Loads of older history the recall phase may make.
-constexpr int kMaxLoads = 2;
-
-const std::vector<std::string> kNewMessageTypes = {"other", "text", "image", "base"};
 const std::vector<std::string> kRecallCheckTypes = {"other", "text", "image"};
+// Newest rows the recall pairing looks at, and the loads it may make.
+constexpr int kRecallRows = 30;
+constexpr int kRecallLoads = 2;
+// Restarts of the new-message phase after the window was rebuilt under it.
+constexpr int kMaxRereads = 3;
+// Failures of one window line after which it is set aside.
+constexpr int kFailuresBeforeSetAside = 2;
 
-bool row_type_is_message(const Row& row) {
-  const Json& type = row.at("type");
-  return is_text(type, "text") || is_text(type, "other") || is_text(type, "image");
+// Window lines whose handling failed, by group and line, so that a line that
+// keeps failing is set aside instead of stopping listening for good.
+class FailedLines {
+ public:
+  // Counts a failure; whether the line has now failed often enough.
+  bool failed(const std::string& key) {
+    std::lock_guard guard(mu_);
+    return ++failures_[key] >= kFailuresBeforeSetAside;
+  }
+  void set_aside(const std::string& key) {
+    std::lock_guard guard(mu_);
+    failures_.erase(key);
+    set_aside_.insert(key);
+  }
+  bool is_set_aside(const std::string& key) const {
+    std::lock_guard guard(mu_);
+    return set_aside_.count(key) > 0;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::map<std::string, int> failures_;
+  std::set<std::string> set_aside_;
+};
+
+FailedLines& failed_lines() {
+  static FailedLines lines;
+  return lines;
 }
 
-Json sender_of(const wxauto::WindowMessage& m) {
-  auto sender = m.sender();
-  return sender ? Json(std::move(*sender)) : Json(nullptr);
+std::string line_identity(const std::string& nickname, const wxauto::WindowMessage& m) {
+  const auto info = m.info();
+  return nickname + '\x1f' + (info ? info->dump() : std::string("null")) + '\x1f' + m.sender().value_or("");
 }
 
-// The key of a window picture: downloaded, read, and the file removed at
-// once (a failure to remove it is logged and ignored).
-std::string downloaded_picture_key(wxauto::WindowMessage& m) {
-  const auto download = m.download();
-  if (!download.path) throw OSError("the picture could not be downloaded: " + download.file_name);
-  const std::string key = picture_key(read_picture_file(*download.path));
+// Stores a line that failed twice as handled, so that the window search
+// passes over it from now on, and logs what was lost.
+void set_line_aside(const std::string& nickname, const wxauto::WindowMessage& m, const std::string& key,
+                    const std::string& error) {
+  failed_lines().set_aside(key);
+  const Json info = info_or_empty(m);
+  const std::string type = info.is_object() && info.value("type", Json("")).is_string() ? info.value("type", "") : "";
+  const std::string content =
+      info.is_object() && info.value("content", Json("")).is_string() ? info.value("content", "") : "";
+  logger()->error("set aside a line of " + nickname + " that failed again (sender " + m.sender().value_or("") +
+                  ", text \"" + excerpt(content) + "\"): " + error);
+  if (!window_line_key(m)) return;
+  update_db_messages(MessageData{
+      .group_name = nickname,
+      .type = type,
+      .content = stored_content(type, content),
+      .sender = m.sender(),
+      .msg_id = get_msg_id(),
+      .quote_id = "",
+      .quote_content = "",
+      .recall_id = "",
+      .image_url = "",
+      .have_checked = "true",
+      .status = "",
+      .img_md5 = "",
+      .timestamp = get_now(),
+  });
+}
+
+// Stores and reports one new line; a line that fails a second time is set
+// aside and processing goes on. A line read before an await may belong to a
+// list the client has rebuilt since: its LookupError goes to the caller,
+// which reads the window again.
+boost::asio::awaitable<void> handle_line(std::shared_ptr<wxauto::WindowMessage> m, const std::string& nickname,
+                                         bool may_be_stale) {
+  const std::string key = line_identity(nickname, *m);
+  if (failed_lines().is_set_aside(key)) co_return;
+  std::exception_ptr failure;
+  std::string error;
   try {
-    std::filesystem::path path(*download.path);
-    if (std::filesystem::exists(path)) std::filesystem::remove(path);
+    if (!is_record(*m)) co_return;
+    co_await db_update_msg(m, nickname);
+    co_return;
+  } catch (const LookupError& e) {
+    if (may_be_stale) throw;
+    failure = std::current_exception();
+    error = e.what();
   } catch (const std::exception& e) {
-    logger()->info(e.what());
+    failure = std::current_exception();
+    error = e.what();
   }
-  return key;
-}
-
-// The short alignment against one or two stored rows: walks the window
-// newest first until the newest row is found and gives the storable messages
-// after it, oldest first.
-wxauto::WindowMessages short_alignment(const Row& newest, const wxauto::WindowMessages& messages) {
-  std::deque<std::shared_ptr<wxauto::WindowMessage>> temp_list;
-  const Json& newest_content = newest.at("content");
-  for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-    wxauto::WindowMessage& m = **it;
-    const auto msg_type = guarded_read(m, "type");
-    const Json content = plain_read(m, "content");
-    // A recall notice stands where the newest stored message was.
-    if (text_contains(content, kRecall) && row_type_is_message(newest)) break;
-    if (newest_content == content && newest.at("sender") == sender_of(m)) {
-      if (!is_text(content, kPicture)) break;
-      // Pictures all show the same text: only the key tells them apart.
-      if (newest.at("img_md5") == Json(downloaded_picture_key(m))) break;
-    }
-    if (is_text(msg_type, "base") && text_contains(content, text_of(newest_content))) break;
-    if (is_text(msg_type, "other") && newest_content == Json(cut_before(text_of(content), kQuoteMarkerCompare))) break;
-    if (is_text(plain_read(m, "attr"), "self")) continue;
-    if (is_record(m)) temp_list.push_front(*it);
-  }
-  return wxauto::WindowMessages(temp_list.begin(), temp_list.end());
+  rethrow_if_cancelled(co_await boost::asio::this_coro::cancellation_state, failure);
+  if (!failed_lines().failed(key)) std::rethrow_exception(failure);
+  set_line_aside(nickname, *m, key, error);
 }
 
 boost::asio::awaitable<void> new_messages(const std::string& nickname) {
-  const auto db = config.db.get();
-  const Rows latest_have_input_msg =
-      db->get_latest_messages(kLatestRows, LatestQuery{.group_name = nickname, .type = kNewMessageTypes});
-  const wxauto::WindowMessages messages = config.wx.get()->GetAllMessage();
-
-  wxauto::WindowMessages temp_list;
-  if (latest_have_input_msg.empty()) {
-    for (const auto& m : messages)
-      if (is_record(*m)) temp_list.push_back(m);
-  } else if (latest_have_input_msg.size() > kShortAlignmentRows) {
-    temp_list = check_more_message(latest_have_input_msg).value_or(wxauto::WindowMessages{});
-  } else {
-    temp_list = short_alignment(latest_have_input_msg.front(), messages);
-  }
-
-  if (temp_list.empty()) co_return;
-  logger()->info("检查到需要处理的信息，处理新消息");
-  // One message, handlers included, is finished before the next starts.
-  for (auto& msg : temp_list) co_await db_update_msg(msg, nickname);
-}
-
-// The window entries that stand for the group's unchecked rows: walking the
-// window newest first, the info of every text, reply and picture of others
-// and of every recall notice, until `length` are found; oldest first.
-std::vector<Json> window_entries(const wxauto::WindowMessages& messages, std::size_t length) {
-  std::vector<Json> entries;
-  for (auto it = messages.rbegin(); it != messages.rend() && entries.size() < length; ++it) {
-    const wxauto::WindowMessage& m = **it;
-    const auto msg_type = guarded_read(m, "type");
-    if (is_text(msg_type, "text") || is_text(msg_type, "other") || is_text(msg_type, "image")) {
-      if (is_text(msg_type, "other") && text_contains(guarded_read(m, "attr"), "base")) continue;
-      if (is_text(guarded_read(m, "attr"), "self")) continue;
-      entries.push_back(info_or_empty(m));
-    } else if (is_text(msg_type, "base") && m.info() && text_contains(guarded_read(m, "content"), kRecall)) {
-      entries.push_back(*m.info());
+  for (int reread = 0;; ++reread) {
+    NewLines found = search_new_lines(nickname);
+    if (found.gap) {
+      logger()->error("gap in " + nickname + ": " + *found.gap);
+      co_await report_gap(nickname, *found.gap);
     }
+    if (found.first_new >= found.lines.size()) co_return;
+    if (reread == 0) logger()->info("检查到需要处理的信息，处理新消息");
+    std::size_t handled = 0;
+    try {
+      // One message, handlers included, is finished before the next
+      // starts; a handler may have opened another chat meanwhile.
+      for (std::size_t i = found.first_new; i < found.lines.size(); ++i) {
+        if (handled > 0) config.wx.get()->ChatWith(nickname);
+        co_await handle_line(found.lines[i], nickname, handled > 0);
+        ++handled;
+      }
+      co_return;
+    } catch (const LookupError&) {
+      // Only a line read before an await can be stale; the lines stored so
+      // far are found by the next search.
+      if (handled == 0 || reread >= kMaxRereads) throw;
+    }
+    logger()->info("the chat of " + nickname + " was rebuilt while its lines were handled: reading it again");
   }
-  std::reverse(entries.begin(), entries.end());
-  return entries;
-}
-
-bool shows_recall(const Json& entry) {
-  if (!entry.is_object()) return false;
-  const auto it = entry.find("content");
-  return text_contains(it == entry.end() ? Json("") : *it, kRecall);
 }
 
 bool has_recall_id(const Row& row) {
@@ -143,48 +163,66 @@ bool has_recall_id(const Row& row) {
   return !(it->is_string() && it->get_ref<const std::string&>().empty());
 }
 
+bool is_unchecked(const Row& row) {
+  const auto it = row.find("have_checked");
+  return it != row.end() && it->is_string() && it->get_ref<const std::string&>() == "false";
+}
+
 boost::asio::awaitable<void> recalls_and_ageing(const std::string& nickname) {
   logger()->info("检查撤回新人加入");
   if (get_group_message_count(nickname) <= 0) co_return;
   const std::string now_time = get_now();
   const auto db = config.db.get();
-  const Rows latest_no_check_msg = db->get_all_messages(
+  const Rows unchecked = db->get_all_messages(
       AllQuery{.group_name = nickname, .have_checked = std::string("false"), .type = kRecallCheckTypes});
-  const std::size_t length = latest_no_check_msg.size();
-  if (latest_no_check_msg.empty()) co_return;
+  if (unchecked.empty()) co_return;
 
-  std::vector<Json> chat_text_list;
-  for (int count = 0;; ++count) {
-    wxauto::WindowMessages messages;
+  // The group's newest rows, oldest first: a contiguous run the window is
+  // lined up with from the newest end.
+  Rows rows = db->get_latest_messages(kRecallRows, LatestQuery{.group_name = nickname, .type = kStoredLineTypes});
+  std::reverse(rows.begin(), rows.end());
+  std::vector<LineKey> row_keys;
+  for (const Row& row : rows) row_keys.push_back(row_line_key(row));
+
+  std::optional<std::vector<std::optional<std::size_t>>> pairing;
+  WindowView view;
+  for (int loads = 0;; ++loads) {
     try {
-      messages = config.wx.get()->GetAllMessage();
+      view = view_of(config.wx.get()->GetAllMessage());
     } catch (const std::exception& e) {
       print_line(std::string("获取消息失败: ") + e.what());
       co_return;
     }
-    std::vector<Json> temp_chat_text_list = window_entries(messages, length);
-    if (temp_chat_text_list.size() == length) {
-      chat_text_list = std::move(temp_chat_text_list);
-      break;
-    }
-    // The window does not show enough messages even with older history
-    // loaded: nothing is marked in this pass.
-    if (count == kMaxLoads) co_return;
+    pairing = pair_rows(view.keys, row_keys);
+    const bool all_shown =
+        pairing && std::all_of(rows.begin(), rows.end(), [&, i = std::size_t{0}](const Row& row) mutable {
+          return !is_unchecked(row) || (*pairing)[i++].has_value();
+        });
+    if (all_shown || loads == kRecallLoads) break;
     config.wx.get()->LoadMoreMessage();
   }
 
-  for (std::size_t i = 0; i < chat_text_list.size(); ++i) {
-    const Row& row = latest_no_check_msg[i];
-    if (shows_recall(chat_text_list[i]) && !has_recall_id(row)) {
+  if (pairing) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const Row& row = rows[r];
+      const auto& at = (*pairing)[r];
+      if (!at || !is_unchecked(row) || has_recall_id(row)) continue;
+      if (row_keys[r].kind != LineKey::Kind::kMessage || view.keys[*at].kind != LineKey::Kind::kRecall) continue;
       Json fields = Json::object();
       fields["recall_id"] = get_msg_id();
       db->update_message_fields("id", row.at("id"), fields);
       co_await handle_message_recall(text_of(row.at("msg_id")), nickname);
-    } else if (is_later_by_2_minutes(now_time, text_of(row.at("timestamp")))) {
-      Json fields = Json::object();
-      fields["have_checked"] = "true";
-      db->update_message_fields("id", row.at("id"), fields);
     }
+  } else {
+    logger()->info("the window of " + nickname + " does not line up with its stored rows: no recall is reported");
+  }
+
+  // Rows are aged whether or not the window showed them.
+  for (const Row& row : unchecked) {
+    if (!is_later_by_2_minutes(now_time, text_of(row.at("timestamp")))) continue;
+    Json fields = Json::object();
+    fields["have_checked"] = "true";
+    db->update_message_fields("id", row.at("id"), fields);
   }
 }
 
@@ -196,6 +234,7 @@ bool is_listened(const std::string& nickname) {
 }  // namespace
 
 boost::asio::awaitable<void> deal_msg(std::string nickname) {
+  note_group_visit(nickname);
   config.wx.get()->ChatWith(nickname);
   logger()->info("检查新消息");
   if (config.firstCheckGroup.get(nickname).value_or(false)) {
@@ -203,6 +242,8 @@ boost::asio::awaitable<void> deal_msg(std::string nickname) {
   } else if (is_listened(nickname)) {
     getHistoricalNews(nickname);
   }
+  // Handlers may have opened another chat.
+  config.wx.get()->ChatWith(nickname);
   co_await recalls_and_ageing(nickname);
 }
 

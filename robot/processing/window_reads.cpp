@@ -106,6 +106,34 @@ std::string cut_before(std::string_view text, std::string_view marker) {
   return rstrip(at == std::string_view::npos ? text : text.substr(0, at));
 }
 
+QuoteParts split_quote(std::string_view content) {
+  static const std::string kAfterLineFeed = "\n" + std::string(kQuoteMarker);
+  auto at = content.find(kAfterLineFeed);
+  std::size_t skip = kAfterLineFeed.size();
+  if (at == std::string_view::npos) {
+    at = content.find(kQuoteMarker);
+    skip = kQuoteMarker.size();
+  }
+  if (at == std::string_view::npos) return QuoteParts{rstrip(content), {}, false};
+  std::string_view rest = content.substr(at + skip);
+  if (const auto next = rest.find(kQuoteMarker); next != std::string_view::npos) rest = rest.substr(0, next);
+  return QuoteParts{rstrip(content.substr(0, at)), lstrip(rest), true};
+}
+
+std::string stored_content(std::string_view type, std::string_view content) {
+  return type == "other" ? split_quote(content).own : rstrip(content);
+}
+
+std::string excerpt(std::string_view text, std::size_t max_chars) {
+  std::size_t end = 0;
+  for (std::size_t chars = 0; end < text.size() && chars < max_chars; ++chars) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+  }
+  if (end >= text.size()) return std::string(text);
+  return std::string(text.substr(0, end)) + "…";
+}
+
 std::string rstrip(std::string_view text) {
   while (const std::size_t n = trailing_space_length(text)) text.remove_suffix(n);
   return std::string(text);

@@ -3,6 +3,9 @@
 #include "orvanta/robot/group_check.hpp"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,71 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// When each group was last read, and how long a listened group may go
+// unread while other chats keep the poll busy.
+struct Visits {
+  std::mutex mu;
+  std::map<std::string, double> last;
+  double interval = 10.0;
+};
+
+Visits& visits() {
+  static Visits v;
+  return v;
+}
+
 }  // namespace
+
+void note_group_visit(const std::string& group) {
+  Visits& v = visits();
+  std::lock_guard guard(v.mu);
+  v.last[group] = timing::time();
+}
+
+void forget_group_visits() {
+  Visits& v = visits();
+  std::lock_guard guard(v.mu);
+  v.last.clear();
+}
+
+void set_group_visit_interval(double seconds) {
+  Visits& v = visits();
+  std::lock_guard guard(v.mu);
+  v.interval = seconds;
+}
+
+double group_visit_interval() {
+  Visits& v = visits();
+  std::lock_guard guard(v.mu);
+  return v.interval;
+}
+
+boost::asio::awaitable<bool> visit_overdue_group() {
+  std::optional<std::string> overdue;
+  {
+    Visits& v = visits();
+    std::lock_guard guard(v.mu);
+    const double now = timing::time();
+    double oldest = now - v.interval;
+    for (const std::string& group : config.groupName_list.value_or({})) {
+      const auto it = v.last.find(group);
+      // A group never read counts as read when first seen, so that a start
+      // does not visit every group at once.
+      if (it == v.last.end()) {
+        v.last[group] = now;
+        continue;
+      }
+      if (it->second <= oldest) {
+        oldest = it->second;
+        overdue = group;
+      }
+    }
+  }
+  if (!overdue) co_return false;
+  logger()->info("群" + *overdue + "超过" + python_float_text(group_visit_interval()) + "秒未读取，读取一次");
+  co_await deal_msg(*overdue);
+  co_return true;
+}
 
 boost::asio::awaitable<void> check_group_member() {
   if (!config._start_time.has_value()) config._start_time.set(timing::time());

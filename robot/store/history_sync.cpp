@@ -22,16 +22,6 @@ namespace {
 
 constexpr std::string_view kRecall = "撤回了一条消息";
 
-// The text after the first quote marker, up to a second one if any, without
-// leading white space; nothing when the text has no marker.
-std::optional<std::string> quoted_part(const std::string& content) {
-  const auto first = content.find(kQuoteMarker);
-  if (first == std::string::npos) return std::nullopt;
-  const auto start = first + kQuoteMarker.size();
-  const auto next = content.find(kQuoteMarker, start);
-  return lstrip(std::string_view(content).substr(start, next == std::string::npos ? next : next - start));
-}
-
 }  // namespace
 
 void getAllHistoricalNews() {
@@ -54,6 +44,13 @@ void getAllHistoricalNews() {
 void getHistoricalNews(const std::string& nickname) {
   const auto wx = config.wx.get();
   wx->ChatWith(nickname);
+  if (get_group_message_count(nickname) > 0) {
+    // Storing the window again would store its lines twice; the window pass
+    // reports what is newer than the stored rows.
+    logger()->info(nickname + " has stored messages: what is newer is reported as new");
+    config.firstCheckGroup.set(nickname, true);
+    return;
+  }
   logger()->info("数据库中暂无群：" + nickname + " 消息记录,直接记录不需要操作");
   const wxauto::WindowMessages messages = wx->GetAllMessage();
 
@@ -67,7 +64,7 @@ void getHistoricalNews(const std::string& nickname) {
     MessageData record{
         .group_name = nickname,
         .type = msg_type,
-        .content = cut_before(text_of(guarded_read(m, "content")), kQuoteMarker),
+        .content = stored_content(msg_type, text_of(guarded_read(m, "content"))),
         .sender = m.sender(),
         .msg_id = get_msg_id(),
         .quote_id = "",
@@ -83,8 +80,8 @@ void getHistoricalNews(const std::string& nickname) {
     if (is_text(attr, "self")) continue;
 
     if (msg_type == "other") {
-      if (auto quoted = quoted_part(m.content().value_or(""))) {
-        record.quote_content = std::move(*quoted);
+      if (const QuoteParts parts = split_quote(m.content().value_or("")); parts.has_marker) {
+        record.quote_content = parts.quoted;
         for (const MessageData& earlier : collected) {
           if (earlier.content == record.quote_content) {
             record.quote_id = earlier.msg_id;

@@ -23,19 +23,23 @@ constexpr double kClickPause = 0.3;
 
 }  // namespace
 
-std::string get_img_md5(const std::string& content) {
+namespace {
+
+// Clicks and copies the picture of the newest message list entry `pick`
+// chooses.
+template <class Pick>
+std::string capture_newest(Pick pick) {
   uia::Automation& uia = platform.wxauto.get()->Uia();
   auto window = uia.WindowControl({.Name = "微信", .searchDepth = 1});
   auto list = window->ListControl({.Name = "消息"});
   if (!list->Exists(kAppearSeconds)) throw std::runtime_error("未找到消息列表");
 
+  // Newest first: a text that occurs in an older entry too must not take
+  // that entry's picture.
+  auto children = list->GetChildren();
   std::shared_ptr<uia::Control> target;
-  for (auto& child : list->GetChildren()) {
-    if (child->Name().find(content) != std::string::npos) {
-      target = std::move(child);
-      break;
-    }
-  }
+  for (auto it = children.rbegin(); it != children.rend() && !target; ++it)
+    if (pick((*it)->Name())) target = *it;
   if (!target) throw std::runtime_error("消息列表中未出现该信息");
 
   auto button =
@@ -46,6 +50,17 @@ std::string get_img_md5(const std::string& content) {
   }
   button->Click();
   return copy_img(std::move(button));
+}
+
+}  // namespace
+
+std::string get_img_md5(const std::string& content) {
+  return capture_newest([&](const std::string& name) { return name.find(content) != std::string::npos; });
+}
+
+std::string get_img_md5_of_entry(const std::string& shown_text) {
+  if (shown_text.empty()) throw ValueError("no entry to capture: the shown text is empty");
+  return capture_newest([&](const std::string& name) { return name == shown_text; });
 }
 
 std::string copy_img(std::shared_ptr<uia::Control> btn) {

@@ -25,6 +25,19 @@ namespace orvanta::robot {
 // once each of its distinct names has been visited. Catches nothing.
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<void> check_group_member();
 
+// Fair visits: every listened group is read at least every
+// group_visit_interval() seconds (10 by default), even while other chats keep
+// the poll busy. deal_msg notes each visit; visit_overdue_group reads the
+// listened group read longest ago when that was more than the interval ago
+// (a group is first counted as read when first seen) and says whether it
+// did.
+ORVANTA_ROBOT_EXPORT void note_group_visit(const std::string& group);
+ORVANTA_ROBOT_EXPORT void set_group_visit_interval(double seconds);
+// Forgets every visit (a new start of listening counts from its own start).
+ORVANTA_ROBOT_EXPORT void forget_group_visits();
+ORVANTA_ROBOT_EXPORT double group_visit_interval();
+ORVANTA_ROBOT_EXPORT boost::asio::awaitable<bool> visit_overdue_group();
+
 // Sets the flag of every group already in config.firstCheckGroup: true when
 // the group is in `list`, false otherwise. Adds and removes no group.
 ORVANTA_ROBOT_EXPORT void update_group_member_list(const std::vector<std::string>& list);

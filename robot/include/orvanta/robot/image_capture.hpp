@@ -16,12 +16,17 @@
 namespace orvanta::robot {
 
 // The key of the picture whose message list entry contains `content` (the
-// first such entry in list order). Gives empty text, after printing
+// newest such entry: an older entry with the same text is not the one meant). Gives empty text, after printing
 // "按钮层级异常，请 inspect.exe 确认", when the entry has no message button.
 // Raises std::runtime_error "未找到消息列表" when the message list does not
 // appear within 0.5 s, and "消息列表中未出现该信息" when no entry contains
 // `content`; errors of the automation layer and of the clipboard read pass.
 ORVANTA_ROBOT_EXPORT std::string get_img_md5(const std::string& content);
+
+// The key of the picture quoted by the newest entry whose whole shown text is
+// `shown_text`, as get_img_md5 finds it. Raises ValueError for an empty text
+// (it would match nothing meant) and get_img_md5's errors otherwise.
+ORVANTA_ROBOT_EXPORT std::string get_img_md5_of_entry(const std::string& shown_text);
 
 // Copies the picture behind the message button `btn` (0.3 s wait,
 // right-click, "复制", 0.3 s wait), reads it from the clipboard, closes the

@@ -144,9 +144,11 @@ ORVANTA_ROBOT_EXPORT void wx_send_private_msg(std::string content, std::string w
 // a list of names nor nothing, and the errors listed in the rules above.
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<std::optional<std::vector<std::string>>> wx_get_group_memberlist(
     std::string chat_name);
-// The image key of the picture shown as `content`; nothing when the action
-// gave nothing. Raises TypeError when the answer is neither text nor nothing.
-ORVANTA_ROBOT_EXPORT boost::asio::awaitable<std::optional<std::string>> wx_get_img_md5(std::string content);
+// The image key of the picture shown as `content`, in the chat `chat_name`
+// (opened first; the open chat when empty); nothing when the action gave
+// nothing. Raises TypeError when the answer is neither text nor nothing.
+ORVANTA_ROBOT_EXPORT boost::asio::awaitable<std::optional<std::string>> wx_get_img_md5(std::string content,
+                                                                                      std::string chat_name = {});
 
 // The identifier of the newest stored message of send_data["position"] that
 // the server message quotes: for a quoted picture ("quote_content" "[图片]")

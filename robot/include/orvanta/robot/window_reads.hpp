@@ -62,6 +62,27 @@ ORVANTA_ROBOT_EXPORT std::string text_of(const Json& value);
 // does not occur), with trailing white space removed.
 ORVANTA_ROBOT_EXPORT std::string cut_before(std::string_view text, std::string_view marker);
 
+// A quoting reply's shown text split at the quote marker (the one after a
+// line feed first, so that a reply whose own text holds the marker splits
+// where the client put it): the reply's own text without trailing white
+// space, and the quoted text without leading white space, up to a further
+// marker. Without a marker: the whole text and nothing quoted.
+struct QuoteParts {
+  std::string own;
+  std::string quoted;
+  bool has_marker = false;
+};
+ORVANTA_ROBOT_EXPORT QuoteParts split_quote(std::string_view content);
+
+// The text a window line of `type` is stored and compared with: a reply's
+// own text, and every other line's whole text, trailing white space removed.
+// A member's text that happens to hold the quote marker is never cut.
+ORVANTA_ROBOT_EXPORT std::string stored_content(std::string_view type, std::string_view content);
+
+// At most `max_chars` characters of `text` (UTF-8), followed by "…" when
+// it was longer: what a log line quotes of a chat text.
+ORVANTA_ROBOT_EXPORT std::string excerpt(std::string_view text, std::size_t max_chars = 40);
+
 // `text` without trailing, or leading, white space (Python's str.isspace
 // characters of ASCII: space, \t, \n, \v, \f, \r, and the separators \x1c to
 // \x1f).

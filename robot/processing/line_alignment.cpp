@@ -1,0 +1,187 @@
+// Line keys of window lines and stored rows, and the searches that line the
+// two up.
+
+#include "orvanta/robot/line_alignment.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "orvanta/robot/member_join.hpp"
+#include "orvanta/robot/record_update.hpp"
+#include "orvanta/robot/window_reads.hpp"
+
+namespace orvanta::robot {
+namespace {
+
+constexpr std::string_view kRecall = "撤回了一条消息";
+constexpr std::string_view kOwnRecall = "你撤回了一条消息";
+
+std::string text_or_empty(const Json& mapping, const char* key) {
+  const auto it = mapping.find(key);
+  return it != mapping.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool contains(std::string_view text, std::string_view needle) { return text.find(needle) != std::string_view::npos; }
+
+LineKey make_key(LineKey::Kind kind, std::string type, std::string content, std::string sender = {}) {
+  return LineKey{.kind = kind,
+                 .type = std::move(type),
+                 .content = std::move(content),
+                 .sender = std::move(sender),
+                 .own_recall = false,
+                 .img_md5 = {}};
+}
+
+}  // namespace
+
+LineKey recall_key(const std::string& content) {
+  LineKey key = make_key(LineKey::Kind::kRecall, "base", content);
+  if (content.rfind(kOwnRecall, 0) == 0) {
+    key.own_recall = true;
+    return key;
+  }
+  // The client writes the sender between double quotes: "X" 撤回了一条消息.
+  if (!content.empty() && content.front() == '"') {
+    const auto close = content.find('"', 1);
+    if (close != std::string::npos) key.sender = content.substr(1, close - 1);
+  }
+  return key;
+}
+
+std::optional<LineKey> window_line_key(const wxauto::WindowMessage& line) {
+  const auto info = line.info();
+  if (!info || !info->is_object()) return std::nullopt;
+  try {
+    if (!is_record(line)) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  const std::string type = text_or_empty(*info, "type");
+  const std::string attr = text_or_empty(*info, "attr");
+  const std::string content = text_or_empty(*info, "content");
+  if (attr == "self") return std::nullopt;
+  if (type == "base") {
+    if (contains(content, kRecall)) return recall_key(content);
+    if (is_new_member_message(*info)) return make_key(LineKey::Kind::kNotice, type, content);
+    return std::nullopt;
+  }
+  return make_key(LineKey::Kind::kMessage, type, stored_content(type, content), line.sender().value_or(""));
+}
+
+LineKey row_line_key(const Row& row) {
+  const std::string type = text_or_empty(row, "type");
+  const std::string content = text_or_empty(row, "content");
+  const std::string sender = text_or_empty(row, "sender");
+  const bool recalled = !text_or_empty(row, "recall_id").empty();
+  // Recall notices are stored as "base" lines, and by history
+  // synchronisation as senderless "text" lines with a recall identifier.
+  if (type == "base" && contains(content, kRecall)) return recall_key(content);
+  if (type == "text" && recalled && sender.empty() && contains(content, kRecall)) return recall_key(content);
+  if (type == "base") return make_key(LineKey::Kind::kNotice, type, content);
+  LineKey key = make_key(LineKey::Kind::kMessage, type, content, sender);
+  if (type == "image") key.img_md5 = text_or_empty(row, "img_md5");
+  return key;
+}
+
+bool fits(const LineKey& w, const LineKey& r) {
+  switch (w.kind) {
+    case LineKey::Kind::kMessage:
+      return r.kind == LineKey::Kind::kMessage && w.type == r.type && w.content == r.content && w.sender == r.sender &&
+             (w.img_md5.empty() || r.img_md5.empty() || w.img_md5 == r.img_md5);
+    case LineKey::Kind::kRecall:
+      if (r.kind == LineKey::Kind::kRecall) return w.content == r.content;
+      // A member's notice stands where that member's message was; the
+      // account's own recall replaces an own line, which is never compared.
+      return r.kind == LineKey::Kind::kMessage && !w.own_recall && !w.sender.empty() && w.sender == r.sender;
+    case LineKey::Kind::kNotice:
+      return r.kind == LineKey::Kind::kNotice && w.content == r.content;
+  }
+  return false;
+}
+
+namespace {
+
+// How many rows, newest first, fit the window lines one for one going back
+// from window line `end` (which stands for the newest row).
+std::size_t fitting_run(const std::vector<LineKey>& window, const std::vector<LineKey>& rows, std::size_t end) {
+  std::size_t run = 0;
+  while (run < rows.size() && run <= end && fits(window[end - run], rows[rows.size() - 1 - run])) ++run;
+  return run;
+}
+
+}  // namespace
+
+Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows) {
+  if (rows.empty()) return Boundary{Boundary::Outcome::kFound, 0, false};
+  std::optional<std::size_t> partial, found;
+  for (std::size_t end = window.size(); end-- > 0;) {
+    const std::size_t run = fitting_run(window, rows, end);
+    if (run == rows.size()) {
+      if (found) return Boundary{Boundary::Outcome::kFound, *found, true};
+      found = end + 1;
+      continue;
+    }
+    // The run reaches the window's oldest line: older history may show the
+    // rest of the rows.
+    if (run == end + 1 && !partial && !found) partial = end + 1;
+  }
+  if (found) return Boundary{Boundary::Outcome::kFound, *found, false};
+  if (partial) return Boundary{Boundary::Outcome::kPartial, *partial, false};
+  return Boundary{Boundary::Outcome::kNotFound, 0, false};
+}
+
+std::size_t line_up(const std::vector<LineKey>& window, const std::vector<LineKey>& rows) {
+  const std::size_t n = window.size(), m = rows.size();
+  // lcs[i][j]: the longest common subsequence of window[i..] and rows[j..].
+  std::vector<std::vector<std::size_t>> lcs(n + 1, std::vector<std::size_t>(m + 1, 0));
+  for (std::size_t i = n; i-- > 0;)
+    for (std::size_t j = m; j-- > 0;)
+      lcs[i][j] = fits(window[i], rows[j]) ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+  // Walk one longest pairing, pairing as early in the window as possible;
+  // the last pair ends the stored part.
+  std::size_t i = 0, j = 0, first_new = 0;
+  while (i < n && j < m) {
+    if (fits(window[i], rows[j]) && lcs[i][j] == lcs[i + 1][j + 1] + 1) {
+      first_new = i + 1;
+      ++i;
+      ++j;
+    } else if (lcs[i + 1][j] >= lcs[i][j + 1]) {
+      ++i;
+    } else {
+      ++j;
+    }
+  }
+  return first_new;
+}
+
+std::optional<std::vector<std::optional<std::size_t>>> pair_rows(const std::vector<LineKey>& window,
+                                                                 const std::vector<LineKey>& rows) {
+  using Pairing = std::vector<std::optional<std::size_t>>;
+  if (rows.empty()) return Pairing{};
+  // Places where the whole run fits; without one, places whose run reaches
+  // the window's oldest line.
+  std::vector<Pairing> full, partial;
+  for (std::size_t end = window.size(); end-- > 0;) {
+    const std::size_t run = fitting_run(window, rows, end);
+    if (run != rows.size() && run != end + 1) continue;
+    Pairing pairing(rows.size());
+    for (std::size_t k = 0; k < run; ++k) pairing[rows.size() - 1 - k] = end - k;
+    (run == rows.size() ? full : partial).push_back(std::move(pairing));
+  }
+  const std::vector<Pairing>& places = full.empty() ? partial : full;
+  if (places.empty()) return std::nullopt;
+  // The newest place is taken; another place is harmless only when it gives
+  // every recall notice the same row.
+  const Pairing& chosen = places.front();
+  for (std::size_t p = 1; p < places.size(); ++p) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const auto shows_recall = [&](const std::optional<std::size_t>& at) {
+        return at && window[*at].kind == LineKey::Kind::kRecall && rows[r].kind == LineKey::Kind::kMessage;
+      };
+      if ((shows_recall(chosen[r]) || shows_recall(places[p][r])) && chosen[r] != places[p][r]) return std::nullopt;
+    }
+  }
+  return chosen;
+}
+
+}  // namespace orvanta::robot

@@ -1,0 +1,211 @@
+// Generated group traffic as members really write it (repeated texts from
+// several people, texts equal to the quote markers or to "[图片]", pictures,
+// replies, recalls of seen and unseen lines, own lines, bursts longer than
+// the window, two groups, handlers that open another chat), processed by
+// window passes. Whatever is posted: every member line a pass could see is
+// reported exactly once and in order, a recall is reported only for the
+// recalled line and at most once, nothing is stored twice, and no pass
+// fails.
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orvanta/robot/timing.hpp"
+#include "orvanta/robot/window_processing.hpp"
+#include "support/dice.hpp"
+#include "support/group_world.hpp"
+
+namespace orvanta::robot {
+namespace {
+
+constexpr const char* kOther = "运营群";
+
+// A member line that may be reported.
+struct MemberLine {
+  std::string group;
+  sim::LineHandle handle = 0;
+  std::string sender;
+  std::string content;  // as stored and reported
+  bool seen = false;    // a pass of its group ran after it was posted
+  bool recalled = false;
+  bool recalled_unseen = false;
+};
+
+struct Reported {
+  std::string group, sender, content, msg_id;
+};
+
+// Where two sequences of lines part, with a few lines of each around it;
+// empty when they are equal.
+std::string first_difference(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+  std::size_t i = 0;
+  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
+  if (i == actual.size() && i == expected.size()) return "";
+  std::string text = "reported " + std::to_string(actual.size()) + " lines, expected " +
+                     std::to_string(expected.size()) + "; they part at line " + std::to_string(i) + "\n";
+  const std::size_t from = i < 3 ? 0 : i - 3;
+  for (const auto* side : {&actual, &expected}) {
+    text += side == &actual ? "reported:" : "expected:";
+    for (std::size_t k = from; k < std::min(side->size(), i + 5); ++k) text += " [" + (*side)[k] + "]";
+    text += "\n";
+  }
+  return text;
+}
+
+class GroupTraffic : public testing::GroupWorld, public ::testing::WithParamInterface<std::uint64_t> {
+ protected:
+  void SetUp() override {
+    GroupWorld::SetUp();
+    client->add_group(kOther, {{"Alice", "A001"}, {"Bob", std::nullopt}, {"Carol", "C003"}});
+    // The handlers stand for a host: they record, and sometimes act in
+    // another chat before the pass goes on.
+    robot::deal_group_msg = [this](Message m) -> boost::asio::awaitable<void> {
+      const Row row = store->get_latest_messages(1, LatestQuery{.group_name = m.position, .msg_id = m.sequence}).at(0);
+      reported.push_back(Reported{m.position, row.at("sender").get<std::string>(), m.content, m.sequence});
+      if (dice && dice->chance(5)) config.wx.get()->ChatWith(dice->chance(2) ? kGroup : kOther);
+      co_return;
+    };
+    robot::handle_message_recall = [this](std::string msg_id, std::string group) -> boost::asio::awaitable<void> {
+      recalls.push_back(msg_id + "@" + group);
+      co_return;
+    };
+  }
+
+  std::size_t message_rows(const std::string& group) {
+    std::size_t count = 0;
+    for (const Row& row : rows(group)) {
+      const std::string type = row.at("type").get<std::string>();
+      if (type == "text" || type == "other" || type == "image") ++count;
+    }
+    return count;
+  }
+
+  std::map<std::string, std::size_t> history_rows;
+  std::optional<testing::Dice> dice;
+  std::vector<Reported> reported;
+  std::vector<std::string> recalls;
+};
+
+TEST_P(GroupTraffic, EveryMemberLineOnceInOrderAndRecallsOnlyOfTheRecalledLine) {
+  const std::vector<std::string> groups = {kGroup, kOther};
+  const std::vector<std::string> senders = {"Alice", "Bob", "Carol"};
+  const std::vector<std::string> texts = {"收到", "好的", "1", "引用  的消息", "引用  的消息 :", "[图片]", "好"};
+  dice.emplace(GetParam());
+  std::vector<MemberLine> lines;
+  int counter = 0;
+  // What the groups show before listening starts is history: synchronised,
+  // never reported.
+  config.groupName_list.set(groups);
+  for (const auto& group : groups) {
+    for (int i = dice->roll(12); i > 0; --i) client->post_text(group, dice->pick(senders), dice->pick(texts));
+    testing::run_awaitable(deal_msg(group));
+    history_rows[group] = message_rows(group);
+  }
+
+  constexpr int kSteps = 30;
+  for (int step = 0; step < kSteps; ++step) {
+    timing::advance(dice->chance(4) ? 150 : 15);
+    for (const auto& group : groups) {
+      // Now and then a burst longer than the window.
+      const int actions = dice->chance(6) ? 12 + dice->roll(15) : dice->roll(5);
+      for (int a = 0; a < actions; ++a) {
+        const std::string sender = dice->pick(senders);
+        const std::string text = dice->chance(2) ? dice->pick(texts) : "消息" + std::to_string(++counter);
+        switch (dice->roll(12)) {
+          case 0:
+            lines.push_back({group, client->post_image(group, sender, "picture " + std::to_string(++counter)), sender,
+                             "[图片]"});
+            break;
+          case 1:
+          case 2: {
+            std::vector<const MemberLine*> targets;
+            for (const auto& l : lines)
+              if (l.group == group && !l.recalled && l.content != "[图片]") targets.push_back(&l);
+            if (targets.empty()) break;
+            const MemberLine* quoted = targets[static_cast<std::size_t>(dice->roll(static_cast<int>(targets.size())))];
+            lines.push_back({group, client->post_quote_of(group, sender, text, quoted->handle), sender, text});
+            break;
+          }
+          case 3:
+            client->post_own(group, text);
+            break;
+          case 4:
+            client->post_system(group, "群公告" + std::to_string(++counter));
+            break;
+          case 5: {
+            std::vector<MemberLine*> targets;
+            for (auto& l : lines)
+              if (l.group == group && !l.recalled) targets.push_back(&l);
+            if (targets.empty()) break;
+            MemberLine* target = targets[targets.size() - 1 - static_cast<std::size_t>(dice->roll(
+                                                                 std::min<int>(6, static_cast<int>(targets.size()))))];
+            client->recall(target->handle);
+            target->recalled = true;
+            target->recalled_unseen = !target->seen;
+            break;
+          }
+          default:
+            lines.push_back({group, client->post_text(group, sender, text), sender, text});
+            break;
+        }
+      }
+    }
+    // Sometimes a group is left alone for a step, so that its lines pile up.
+    for (const auto& group : groups) {
+      if (dice->chance(4)) continue;
+      ASSERT_NO_THROW(testing::run_awaitable(deal_msg(group))) << "seed " << GetParam() << " step " << step;
+      for (auto& l : lines)
+        if (l.group == group) l.seen = true;
+    }
+  }
+  for (const auto& group : groups) testing::run_awaitable(deal_msg(group));
+
+  std::map<std::string, std::string> line_of_msg_id;
+  for (const auto& group : groups) {
+    std::vector<std::string> expected, actual;
+    for (const auto& l : lines)
+      if (l.group == group && !l.recalled_unseen) expected.push_back(l.sender + ": " + l.content);
+    std::vector<const MemberLine*> in_group;
+    for (const auto& l : lines)
+      if (l.group == group && !l.recalled_unseen) in_group.push_back(&l);
+    for (const auto& r : reported)
+      if (r.group == group) actual.push_back(r.sender + ": " + r.content);
+    ASSERT_EQ(first_difference(actual, expected), "") << "seed " << GetParam() << ", group " << group;
+    std::size_t i = 0;
+    for (const auto& r : reported)
+      if (r.group == group) line_of_msg_id[r.msg_id] = std::to_string(in_group[i++]->handle);
+
+    // One row per reported message, besides the history.
+    EXPECT_EQ(message_rows(group), history_rows[group] + actual.size()) << "seed " << GetParam() << ", group " << group;
+  }
+
+  std::set<std::string> recalled_handles;
+  for (const auto& l : lines)
+    if (l.recalled) recalled_handles.insert(std::to_string(l.handle));
+  std::set<std::string> reported_recalls;
+  for (const auto& r : recalls) {
+    const std::string msg_id = r.substr(0, r.find('@'));
+    ASSERT_TRUE(line_of_msg_id.count(msg_id)) << r;
+    EXPECT_TRUE(recalled_handles.count(line_of_msg_id[msg_id]))
+        << "seed " << GetParam() << ": a line that was never recalled was reported as recalled: " << r;
+    EXPECT_TRUE(reported_recalls.insert(msg_id).second) << "reported twice: " << r;
+  }
+}
+
+std::vector<std::uint64_t> seeds() {
+  std::vector<std::uint64_t> s;
+  for (std::uint64_t i = 1; i <= testing::property_seeds(12, 500); ++i) s.push_back(i);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, GroupTraffic, ::testing::ValuesIn(seeds()));
+
+}  // namespace
+}  // namespace orvanta::robot
