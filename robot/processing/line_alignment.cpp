@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "orvanta/robot/member_join.hpp"
 #include "orvanta/robot/record_update.hpp"
@@ -101,32 +102,76 @@ bool fits(const LineKey& w, const LineKey& r) {
 
 namespace {
 
+// A recall notice standing in for a message row fits it, but says little:
+// every notice of that sender fits every row of that sender.
+bool stands_in(const LineKey& w, const LineKey& r) {
+  return w.kind == LineKey::Kind::kRecall && r.kind == LineKey::Kind::kMessage;
+}
+
 // How many rows, newest first, fit the window lines one for one going back
-// from window line `end` (which stands for the newest row).
-std::size_t fitting_run(const std::vector<LineKey>& window, const std::vector<LineKey>& rows, std::size_t end) {
-  std::size_t run = 0;
-  while (run < rows.size() && run <= end && fits(window[end - run], rows[rows.size() - 1 - run])) ++run;
+// from window line `end` (which stands for the newest row), and how many of
+// those fits are the same line rather than a notice standing in.
+struct Run {
+  std::size_t length = 0;
+  std::size_t same = 0;
+};
+
+Run fitting_run(const std::vector<LineKey>& window, const std::vector<LineKey>& rows, std::size_t end) {
+  Run run;
+  while (run.length < rows.size() && run.length <= end) {
+    const LineKey& w = window[end - run.length];
+    const LineKey& r = rows[rows.size() - 1 - run.length];
+    if (!fits(w, r)) break;
+    if (!stands_in(w, r)) ++run.same;
+    ++run.length;
+  }
   return run;
+}
+
+// The places where the rows can stand: full ones (every row fits) and
+// partial ones (the fitting run reaches the window's oldest line), newest
+// first, each with at least one line that is the same as its row.
+struct Place {
+  std::size_t end;
+  Run run;
+};
+
+void find_places(const std::vector<LineKey>& window, const std::vector<LineKey>& rows, std::vector<Place>& full,
+                 std::vector<Place>& partial) {
+  for (std::size_t end = window.size(); end-- > 0;) {
+    const Run run = fitting_run(window, rows, end);
+    if (run.same == 0) continue;
+    if (run.length == rows.size())
+      full.push_back({end, run});
+    else if (run.length == end + 1)
+      partial.push_back({end, run});
+  }
+}
+
+// The place with the most lines that are the same as their rows, the newest
+// of those on a tie; whether another place ties with it.
+std::pair<const Place*, bool> best_place(const std::vector<Place>& places) {
+  const Place* best = nullptr;
+  bool tie = false;
+  for (const Place& p : places) {
+    if (!best || p.run.same > best->run.same) {
+      best = &p;
+      tie = false;
+    } else if (p.run.same == best->run.same) {
+      tie = true;
+    }
+  }
+  return {best, tie};
 }
 
 }  // namespace
 
 Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows) {
   if (rows.empty()) return Boundary{Boundary::Outcome::kFound, 0, false};
-  std::optional<std::size_t> partial, found;
-  for (std::size_t end = window.size(); end-- > 0;) {
-    const std::size_t run = fitting_run(window, rows, end);
-    if (run == rows.size()) {
-      if (found) return Boundary{Boundary::Outcome::kFound, *found, true};
-      found = end + 1;
-      continue;
-    }
-    // The run reaches the window's oldest line: older history may show the
-    // rest of the rows.
-    if (run == end + 1 && !partial && !found) partial = end + 1;
-  }
-  if (found) return Boundary{Boundary::Outcome::kFound, *found, false};
-  if (partial) return Boundary{Boundary::Outcome::kPartial, *partial, false};
+  std::vector<Place> full, partial;
+  find_places(window, rows, full, partial);
+  if (const auto [best, tie] = best_place(full); best) return Boundary{Boundary::Outcome::kFound, best->end + 1, tie};
+  if (!partial.empty()) return Boundary{Boundary::Outcome::kPartial, partial.front().end + 1, false};
   return Boundary{Boundary::Outcome::kNotFound, 0, false};
 }
 
@@ -158,27 +203,28 @@ std::optional<std::vector<std::optional<std::size_t>>> pair_rows(const std::vect
                                                                  const std::vector<LineKey>& rows) {
   using Pairing = std::vector<std::optional<std::size_t>>;
   if (rows.empty()) return Pairing{};
-  // Places where the whole run fits; without one, places whose run reaches
-  // the window's oldest line.
-  std::vector<Pairing> full, partial;
-  for (std::size_t end = window.size(); end-- > 0;) {
-    const std::size_t run = fitting_run(window, rows, end);
-    if (run != rows.size() && run != end + 1) continue;
+  std::vector<Place> full, partial;
+  find_places(window, rows, full, partial);
+  const std::vector<Place>& places = full.empty() ? partial : full;
+  const auto [best, tie] = best_place(places);
+  if (!best) return std::nullopt;
+  const auto pairing_of = [&](const Place& p) {
     Pairing pairing(rows.size());
-    for (std::size_t k = 0; k < run; ++k) pairing[rows.size() - 1 - k] = end - k;
-    (run == rows.size() ? full : partial).push_back(std::move(pairing));
-  }
-  const std::vector<Pairing>& places = full.empty() ? partial : full;
-  if (places.empty()) return std::nullopt;
-  // The newest place is taken; another place is harmless only when it gives
+    for (std::size_t k = 0; k < p.run.length; ++k) pairing[rows.size() - 1 - k] = p.end - k;
+    return pairing;
+  };
+  const Pairing chosen = pairing_of(*best);
+  if (!tie) return chosen;
+  // Places as likely as the chosen one are harmless only when they give
   // every recall notice the same row.
-  const Pairing& chosen = places.front();
-  for (std::size_t p = 1; p < places.size(); ++p) {
+  for (const Place& p : places) {
+    if (p.run.same != best->run.same || &p == best) continue;
+    const Pairing other = pairing_of(p);
     for (std::size_t r = 0; r < rows.size(); ++r) {
       const auto shows_recall = [&](const std::optional<std::size_t>& at) {
-        return at && window[*at].kind == LineKey::Kind::kRecall && rows[r].kind == LineKey::Kind::kMessage;
+        return at && stands_in(window[*at], rows[r]);
       };
-      if ((shows_recall(chosen[r]) || shows_recall(places[p][r])) && chosen[r] != places[p][r]) return std::nullopt;
+      if ((shows_recall(chosen[r]) || shows_recall(other[r])) && chosen[r] != other[r]) return std::nullopt;
     }
   }
   return chosen;

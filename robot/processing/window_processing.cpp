@@ -33,8 +33,6 @@ const std::vector<std::string> kRecallCheckTypes = {"other", "text", "image"};
 // Newest rows the recall pairing looks at, and the loads it may make.
 constexpr int kRecallRows = 30;
 constexpr int kRecallLoads = 2;
-// Restarts of the new-message phase after the window was rebuilt under it.
-constexpr int kMaxRereads = 3;
 // Failures of one window line after which it is set aside.
 constexpr int kFailuresBeforeSetAside = 2;
 
@@ -130,6 +128,7 @@ boost::asio::awaitable<void> handle_line(std::shared_ptr<wxauto::WindowMessage> 
 }
 
 boost::asio::awaitable<void> new_messages(const std::string& nickname) {
+  // Every read again follows at least one handled line, so this ends.
   for (int reread = 0;; ++reread) {
     NewLines found = search_new_lines(nickname);
     if (found.gap) {
@@ -151,7 +150,7 @@ boost::asio::awaitable<void> new_messages(const std::string& nickname) {
     } catch (const LookupError&) {
       // Only a line read before an await can be stale; the lines stored so
       // far are found by the next search.
-      if (handled == 0 || reread >= kMaxRereads) throw;
+      if (handled == 0) throw;
     }
     logger()->info("the chat of " + nickname + " was rebuilt while its lines were handled: reading it again");
   }

@@ -82,9 +82,20 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
   const std::vector<LineKey> rows =
       keys_oldest_first(db->get_latest_messages(kRowsToPlace, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
   WindowView view = view_of(wx->GetAllMessage());
-  if (rows.empty()) return NewLines{std::move(view.lines), 0, std::nullopt};
-
   int loads = 0, empty_loads = 0;
+  if (rows.empty()) {
+    // Nothing of the group is stored: everything it shows arrived after
+    // its history was synchronised, older lines beyond the window too.
+    while (empty_loads < kEmptyLoadsAtStart && loads < limits.max_loads) {
+      wx->LoadMoreMessage();
+      ++loads;
+      WindowView more = view_of(wx->GetAllMessage());
+      empty_loads = more.lines.size() > view.lines.size() ? 0 : empty_loads + 1;
+      view = std::move(more);
+    }
+    return NewLines{std::move(view.lines), 0, std::nullopt};
+  }
+
   for (;;) {
     Boundary boundary = find_boundary(view.keys, rows);
     if (boundary.ambiguous && shows_unkeyed_picture(view)) {
@@ -95,6 +106,9 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
     if (boundary.outcome == Boundary::Outcome::kFound ||
         (boundary.outcome == Boundary::Outcome::kPartial && history_start)) {
       const std::size_t first_new = line_after(view, boundary.first_new);
+      logger()->debug("{}: {} rows placed in {} window lines after {} loads{}; {} lines are new", nickname, rows.size(),
+                      view.lines.size(), loads, boundary.ambiguous ? " (more than one place fits)" : "",
+                      view.lines.size() - first_new);
       return NewLines{std::move(view.lines), first_new, std::nullopt};
     }
     if (history_start || loads >= limits.max_loads) break;

@@ -78,6 +78,11 @@ class GroupTraffic : public testing::GroupWorld, public ::testing::WithParamInte
     };
   }
 
+  void TearDown() override {
+    logger()->set_level(spdlog::level::info);
+    GroupWorld::TearDown();
+  }
+
   std::size_t message_rows(const std::string& group) {
     std::size_t count = 0;
     for (const Row& row : rows(group)) {
@@ -98,6 +103,7 @@ TEST_P(GroupTraffic, EveryMemberLineOnceInOrderAndRecallsOnlyOfTheRecalledLine) 
   const std::vector<std::string> senders = {"Alice", "Bob", "Carol"};
   const std::vector<std::string> texts = {"收到", "好的", "1", "引用  的消息", "引用  的消息 :", "[图片]", "好"};
   dice.emplace(GetParam());
+  if (std::getenv("ORVANTA_TRACE")) logger()->set_level(spdlog::level::debug);
   std::vector<MemberLine> lines;
   int counter = 0;
   // What the groups show before listening starts is history: synchronised,
@@ -157,6 +163,8 @@ TEST_P(GroupTraffic, EveryMemberLineOnceInOrderAndRecallsOnlyOfTheRecalledLine) 
         }
       }
     }
+    for (const auto& l : lines)
+      if (!l.seen) logger()->debug("posted in {}: {}: {}{}", l.group, l.sender, l.content, l.recalled ? " (recalled)" : "");
     // Sometimes a group is left alone for a step, so that its lines pile up.
     for (const auto& group : groups) {
       if (dice->chance(4)) continue;
@@ -177,7 +185,8 @@ TEST_P(GroupTraffic, EveryMemberLineOnceInOrderAndRecallsOnlyOfTheRecalledLine) 
       if (l.group == group && !l.recalled_unseen) in_group.push_back(&l);
     for (const auto& r : reported)
       if (r.group == group) actual.push_back(r.sender + ": " + r.content);
-    ASSERT_EQ(first_difference(actual, expected), "") << "seed " << GetParam() << ", group " << group;
+    ASSERT_EQ(first_difference(actual, expected), "") << "seed " << GetParam() << ", group " << group << "\n"
+                                                      << (std::getenv("ORVANTA_TRACE") ? log.str() : "");
     std::size_t i = 0;
     for (const auto& r : reported)
       if (r.group == group) line_of_msg_id[r.msg_id] = std::to_string(in_group[i++]->handle);
