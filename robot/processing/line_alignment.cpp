@@ -150,11 +150,12 @@ void find_places(const std::vector<LineKey>& window, const std::vector<LineKey>&
 
 // The place with the most lines that are the same as their rows, the newest
 // of those on a tie; whether another place ties with it.
-std::pair<const Place*, bool> best_place(const std::vector<Place>& places) {
+std::pair<const Place*, bool> best_place(const std::vector<Place>& places, bool prefer_oldest = false) {
   const Place* best = nullptr;
   bool tie = false;
   for (const Place& p : places) {
-    if (!best || p.run.same > best->run.same) {
+    if (!best || p.run.same > best->run.same || (prefer_oldest && p.run.same == best->run.same)) {
+      tie = best && p.run.same == best->run.same;
       best = &p;
       tie = false;
     } else if (p.run.same == best->run.same) {
@@ -166,11 +167,11 @@ std::pair<const Place*, bool> best_place(const std::vector<Place>& places) {
 
 }  // namespace
 
-Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows) {
+Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows, bool prefer_oldest) {
   if (rows.empty()) return Boundary{Boundary::Outcome::kFound, 0, false};
   std::vector<Place> full, partial;
   find_places(window, rows, full, partial);
-  if (const auto [best, tie] = best_place(full); best) return Boundary{Boundary::Outcome::kFound, best->end + 1, tie};
+  if (const auto [best, tie] = best_place(full, prefer_oldest); best) return Boundary{Boundary::Outcome::kFound, best->end + 1, tie};
   if (!partial.empty()) return Boundary{Boundary::Outcome::kPartial, partial.front().end + 1, false};
   return Boundary{Boundary::Outcome::kNotFound, 0, false};
 }

@@ -83,9 +83,13 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
       keys_oldest_first(db->get_latest_messages(kRowsToPlace, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
   WindowView view = view_of(wx->GetAllMessage());
   int loads = 0, empty_loads = 0;
-  if (rows.empty()) {
-    // Nothing of the group is stored: everything it shows arrived after
-    // its history was synchronised, older lines beyond the window too.
+  // With fewer rows than a place needs, the rows are the group's whole
+  // store, which began with the chat's history: the whole history is read,
+  // and lines repeated since then do not pass for the stored ones.
+  const bool whole_store = rows.size() < static_cast<std::size_t>(kRowsToPlace);
+  if (whole_store) {
+    // With nothing stored, everything the group shows arrived after its
+    // history was synchronised, older lines beyond the window too.
     while (empty_loads < kEmptyLoadsAtStart && loads < limits.max_loads) {
       wx->LoadMoreMessage();
       ++loads;
@@ -93,14 +97,14 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
       empty_loads = more.lines.size() > view.lines.size() ? 0 : empty_loads + 1;
       view = std::move(more);
     }
-    return NewLines{std::move(view.lines), 0, std::nullopt};
+    if (rows.empty()) return NewLines{std::move(view.lines), 0, std::nullopt};
   }
 
   for (;;) {
-    Boundary boundary = find_boundary(view.keys, rows);
+    Boundary boundary = find_boundary(view.keys, rows, whole_store);
     if (boundary.ambiguous && shows_unkeyed_picture(view)) {
       key_pictures(view, nickname);
-      boundary = find_boundary(view.keys, rows);
+      boundary = find_boundary(view.keys, rows, whole_store);
     }
     const bool history_start = empty_loads >= kEmptyLoadsAtStart;
     if (boundary.outcome == Boundary::Outcome::kFound ||

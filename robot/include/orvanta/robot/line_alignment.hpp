@@ -74,11 +74,16 @@ struct Boundary {
   bool ambiguous = false;
 };
 
-// Looks for the newest place where the rows, newest first, fit the window
-// lines one for one ending at a line that fits the newest row. A place
-// where all rows fit is found; the newest such place wins. Without one, a
-// place whose fitting run reaches the window's oldest line is partial.
-ORVANTA_ROBOT_EXPORT Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows);
+// Looks for the place where the rows, newest first, fit the window lines one
+// for one ending at a line that fits the newest row, with at least one line
+// the same as its row (a recall notice standing in for a row is weak
+// evidence). A place where all rows fit is found: the one with the most
+// lines the same as their rows, the newest on a tie (the oldest when
+// `prefer_oldest`: the rows are the group's whole store, which began at the
+// start of the chat's history). Without one, the newest place whose fitting
+// run reaches the window's oldest line is partial.
+ORVANTA_ROBOT_EXPORT Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<LineKey>& rows,
+                                            bool prefer_oldest = false);
 
 // The fallback when the rows cannot be placed: the longest common
 // subsequence of rows and window lines by `fits`, taking the earliest window
