@@ -58,10 +58,24 @@ TEST(MatchAndSlice, FindsTheLatestOccurrenceAndGivesWhatFollows) {
   EXPECT_EQ(match_and_slice({w("A"), w("B")}, {r("A"), r("B"), r("C")}).kind, Slice::Kind::kNotFound);
 }
 
+Row r_by(const std::string& content, const std::string& sender) {
+  Row row = r(content);
+  row["sender"] = sender;
+  return row;
+}
+
 TEST(MatchAndSlice, RecallNoticesQuotesAndTypes) {
-  // A recall notice stands for any stored row.
+  // A recall notice stands for a stored row of the sender it names, and for
+  // no other row.
   const wxauto::WindowMessages recalled = {w("A"), w("\"Bob\" 撤回了一条消息", "base"), w("C"), w("D")};
-  EXPECT_THAT(texts(match_and_slice(recalled, {r("A"), r("B"), r("C")})), ElementsAre("D"));
+  EXPECT_THAT(texts(match_and_slice(recalled, {r("A"), r_by("B", "Bob"), r("C")})), ElementsAre("D"));
+  EXPECT_EQ(match_and_slice(recalled, {r("A"), r_by("B", "Carol"), r("C")}).kind, Slice::Kind::kNotFound);
+  // The account's own recall never stands for a member's row.
+  const wxauto::WindowMessages own = {w("A"), w("你撤回了一条消息", "base"), w("C")};
+  EXPECT_EQ(match_and_slice(own, {r("A"), r(""), r("C")}).kind, Slice::Kind::kNotFound);
+  // A member's text equal to the quote marker is a text like any other.
+  const wxauto::WindowMessages marker = {w("A"), w("引用  的消息"), w("C")};
+  EXPECT_THAT(texts(match_and_slice(marker, {r("A"), r("引用  的消息")})), ElementsAre("C"));
   // A reply is compared by its own text, up to the marker.
   const wxauto::WindowMessages replied = {w("A"), w("好的 \n引用  的消息 : A", "other"), w("C")};
   EXPECT_THAT(texts(match_and_slice(replied, {r("A"), r("好的", "other")})), ElementsAre("C"));
@@ -102,14 +116,23 @@ TEST_F(CheckMoreMessage, LoadsOlderHistoryUntilTheRowsAppear) {
   EXPECT_TRUE(logged("info 比对信息"));
 }
 
-TEST_F(CheckMoreMessage, GivesUpAfterTwoLoads) {
+TEST_F(CheckMoreMessage, LoadsUntilTheRowsAppearOrTheHistoryStarts) {
   for (int i = 0; i < 40; ++i) client->post_text(kGroup, "Alice", std::to_string(i));
   config.wx.get()->ChatWith(kGroup);
+  // The rows stand at the very start of the history: three loads show them,
+  // and nothing after them is lost.
   const auto newer = check_more_message(stored_newest_first({"0", "1", "2"}));
   ASSERT_TRUE(newer.has_value());
-  EXPECT_THAT(*newer, IsEmpty());
-  EXPECT_EQ(action_kinds("GetAllMessage").size(), 3u);
-  EXPECT_EQ(action_kinds("LoadMoreMessage").size(), 2u);
+  ASSERT_EQ(newer->size(), 37u);
+  EXPECT_EQ(newer->front()->content(), "3");
+  EXPECT_EQ(action_kinds("LoadMoreMessage").size(), 3u);
+
+  // Rows the chat does not show: loads go on until two add nothing.
+  const std::size_t loads_before = action_kinds("LoadMoreMessage").size();
+  const auto none = check_more_message(stored_newest_first({"x", "y", "z"}));
+  ASSERT_TRUE(none.has_value());
+  EXPECT_THAT(*none, IsEmpty());
+  EXPECT_LE(action_kinds("LoadMoreMessage").size() - loads_before, 3u);
 }
 
 TEST_F(CheckMoreMessage, LeavesOwnMessagesOutAndGivesNothingOnAFailedRead) {

@@ -112,8 +112,8 @@ TEST_F(RecordUpdate, EachKindOfLineIsStoredAndRaisedByItsRule) {
          client->invite(kGroup, "Alice", {"Hank", "Ivy"});
        },
        "base", "join:Hank、Ivy@产品交流群"},
-      // An own picture skips the own-message rule: stored as a picture and reported.
-      {[&] { client->post_own_image(kGroup, "own picture", "own.jpg"); }, "image", "msg:[图片]"},
+      // Own pictures and replies are own lines too: stored apart, never reported.
+      {[&] { client->post_own_image(kGroup, "own picture", "own.jpg"); }, "self", nullptr},
       {[&] { client->post_image(kGroup, "Carol", "picture", "c.jpg"); }, "image", "msg:[图片]"},
   };
   for (const auto& c : cases) {
@@ -142,8 +142,10 @@ TEST_F(RecordUpdate, EachKindOfLineIsStoredAndRaisedByItsRule) {
       EXPECT_THAT(events, IsEmpty());
     }
   }
-  // The picture: keyed from the downloaded file, which stays for the record.
+  // The picture: keyed from the downloaded file, which stays where the row
+  // says.
   EXPECT_EQ(rows().back().at("img_md5"), picture_key("picture"));
+  EXPECT_EQ(rows().back().at("image_url"), (client->files_dir() / "c.jpg").string());
   const Message& picture = group_msgs.back();
   EXPECT_EQ(picture.type, "image");
   EXPECT_EQ(picture.origin_pic_name, "c.jpg");
@@ -174,7 +176,9 @@ TEST_F(RecordUpdate, AReplyToAPictureIsMatchedByThePicturesKey) {
   EXPECT_EQ(stdout_text(), "img_md5: " + picture_key("the picture") + "\n");
 }
 
-TEST_F(RecordUpdate, AnOtherLineWithoutTheMarkerLooksForARowWithEmptyContent) {
+TEST_F(RecordUpdate, AnOtherLineWithoutTheMarkerQuotesNothing) {
+  // An empty text quotes nothing: a row with empty content is not what the
+  // line refers to.
   client->post_raw(kGroup, testing::raw_line(Json{{"type", "text"}, {"content", ""}, {"attr", "friend"}}, "Alice"));
   store_newest();
   client->post_raw(kGroup, testing::raw_line(Json{{"type", "other"}, {"content", "收到"}, {"attr", "friend"}}, "Bob"));
@@ -182,7 +186,35 @@ TEST_F(RecordUpdate, AnOtherLineWithoutTheMarkerLooksForARowWithEmptyContent) {
   const Rows stored = rows();
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_EQ(stored[1].at("quote_content"), "");
-  EXPECT_EQ(stored[1].at("quote_id"), stored[0].at("msg_id"));
+  EXPECT_EQ(stored[1].at("quote_id"), "");
+}
+
+TEST_F(RecordUpdate, AReplyToAPictureWhoseCaptureFailsIsStoredUnlinked) {
+  const auto picture = client->post_image(kGroup, "Alice", "the picture", "p.jpg");
+  store_newest();
+  // An earlier entry shows the same text as the reply; the reply's own
+  // entry is the newest and is the one captured.
+  client->post_text(kGroup, "Bob", "这张图不错");
+  store_newest();
+  client->post_quote_of(kGroup, "Carol", "这张图不错", picture);
+  client->hold_clipboard(true);
+  EXPECT_NO_THROW(store_newest());
+  const Rows stored = rows();
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[2].at("quote_id"), "");
+  EXPECT_EQ(events.size(), 3u);
+  const auto lines = log_lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.starts_with("warning reply in 产品交流群 left unlinked (sender Carol, text \"这张图不错\")");
+  })) << log.str();
+  client->hold_clipboard(false);
+}
+
+TEST_F(RecordUpdate, AMembersTextHoldingTheQuoteMarkerIsStoredWhole) {
+  client->post_text(kGroup, "Alice", "引用  的消息 : 你好");
+  store_newest();
+  EXPECT_EQ(rows().back().at("content"), "引用  的消息 : 你好");
+  EXPECT_THAT(events, ElementsAre("msg:引用  的消息 : 你好"));
 }
 
 }  // namespace

@@ -64,11 +64,15 @@ TEST_F(ImageCapture, AReplyLeadsToThePictureItQuotes) {
   EXPECT_THAT(action_kinds("copy"), ElementsAre(::testing::_));
 }
 
-TEST_F(ImageCapture, TheFirstEntryContainingTheTextIsUsed) {
+TEST_F(ImageCapture, TheNewestEntryContainingTheTextIsUsed) {
   client->post_image(kGroup, "Alice", "first", "1.jpg");
   client->post_image(kGroup, "Bob", "second", "2.jpg");
   open();
-  EXPECT_EQ(get_img_md5("图片"), picture_key("first"));
+  EXPECT_EQ(get_img_md5("图片"), picture_key("second"));
+  // By whole shown text: an entry that merely contains the text is not it.
+  EXPECT_EQ(get_img_md5_of_entry("[图片]"), picture_key("second"));
+  EXPECT_THROW(get_img_md5_of_entry("图片"), std::runtime_error);
+  EXPECT_THROW(get_img_md5_of_entry(""), ValueError);
 }
 
 TEST_F(ImageCapture, AMissingListOrEntryIsAnError) {
