@@ -78,7 +78,8 @@ std::optional<wxauto::WindowMessages> check_more_message(const Rows& db_message)
     wxauto::WindowMessages wx_message;
     wx_message.reserve(messages.size());
     for (auto& m : messages)
-      if (window_line_key(*m)) wx_message.push_back(std::move(m));
+      if (const auto key = window_line_key(*m); key && key->kind != LineKey::Kind::kOwn)
+        wx_message.push_back(std::move(m));
 
     Slice add_list = match_and_slice(wx_message, oldest_first);
     if (add_list.kind == Slice::Kind::kAtEnd) return wxauto::WindowMessages{};

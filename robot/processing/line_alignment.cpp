@@ -60,7 +60,7 @@ std::optional<LineKey> window_line_key(const wxauto::WindowMessage& line) {
   const std::string type = text_or_empty(*info, "type");
   const std::string attr = text_or_empty(*info, "attr");
   const std::string content = text_or_empty(*info, "content");
-  if (attr == "self") return std::nullopt;
+  if (attr == "self" && type != "base") return make_key(LineKey::Kind::kOwn, "self", stored_content(type, content));
   if (type == "base") {
     if (contains(content, kRecall)) return recall_key(content);
     if (is_new_member_message(*info)) return make_key(LineKey::Kind::kNotice, type, content);
@@ -79,6 +79,7 @@ LineKey row_line_key(const Row& row) {
   if (type == "base" && contains(content, kRecall)) return recall_key(content);
   if (type == "text" && recalled && sender.empty() && contains(content, kRecall)) return recall_key(content);
   if (type == "base") return make_key(LineKey::Kind::kNotice, type, content);
+  if (type == "self") return make_key(LineKey::Kind::kOwn, type, content);
   LineKey key = make_key(LineKey::Kind::kMessage, type, content, sender);
   if (type == "image") key.img_md5 = text_or_empty(row, "img_md5");
   return key;
@@ -89,11 +90,14 @@ bool fits(const LineKey& w, const LineKey& r) {
     case LineKey::Kind::kMessage:
       return r.kind == LineKey::Kind::kMessage && w.type == r.type && w.content == r.content && w.sender == r.sender &&
              (w.img_md5.empty() || r.img_md5.empty() || w.img_md5 == r.img_md5);
+    case LineKey::Kind::kOwn:
+      return r.kind == LineKey::Kind::kOwn && w.content == r.content;
     case LineKey::Kind::kRecall:
       if (r.kind == LineKey::Kind::kRecall) return w.content == r.content;
-      // A member's notice stands where that member's message was; the
-      // account's own recall replaces an own line, which is never compared.
-      return r.kind == LineKey::Kind::kMessage && !w.own_recall && !w.sender.empty() && w.sender == r.sender;
+      // A member's notice stands where that member's message was, the
+      // account's own recall where an own line was.
+      if (w.own_recall) return r.kind == LineKey::Kind::kOwn;
+      return r.kind == LineKey::Kind::kMessage && !w.sender.empty() && w.sender == r.sender;
     case LineKey::Kind::kNotice:
       return r.kind == LineKey::Kind::kNotice && w.content == r.content;
   }
@@ -105,7 +109,7 @@ namespace {
 // A recall notice standing in for a message row fits it, but says little:
 // every notice of that sender fits every row of that sender.
 bool stands_in(const LineKey& w, const LineKey& r) {
-  return w.kind == LineKey::Kind::kRecall && r.kind == LineKey::Kind::kMessage;
+  return w.kind == LineKey::Kind::kRecall && (r.kind == LineKey::Kind::kMessage || r.kind == LineKey::Kind::kOwn);
 }
 
 // How many rows, newest first, fit the window lines one for one going back

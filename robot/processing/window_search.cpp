@@ -62,7 +62,7 @@ bool shows_unkeyed_picture(const WindowView& view) {
 
 }  // namespace
 
-const std::vector<std::string> kStoredLineTypes = {"other", "text", "image", "base"};
+const std::vector<std::string> kStoredLineTypes = {"other", "text", "image", "base", "self"};
 
 WindowView view_of(wxauto::WindowMessages lines) {
   WindowView view;

@@ -15,8 +15,8 @@
 
 namespace orvanta::robot {
 
-// The row types a group's window lines are stored as ("self" rows, the
-// account's own lines, are never compared).
+// The row types a group's window lines are stored as ("self" for the
+// account's own lines).
 extern const std::vector<std::string> kStoredLineTypes;
 
 // The window's lines and the keys of those that are compared with rows;

@@ -77,7 +77,14 @@ void getHistoricalNews(const std::string& nickname) {
         .timestamp = get_now(),
     };
     const auto attr = guarded_read(m, "attr");
-    if (is_text(attr, "self")) continue;
+    if (is_text(attr, "self") && msg_type != "base") {
+      // Own lines are stored apart, as record update stores them, so that the
+      // stored rows and the window hold the same lines.
+      record.type = "self";
+      record.sender = config.my_wxName.get();
+      collected.push_back(std::move(record));
+      continue;
+    }
 
     if (msg_type == "other") {
       if (const QuoteParts parts = split_quote(m.content().value_or("")); parts.has_marker) {

@@ -183,7 +183,11 @@ TEST_P(MessageStream, StoreMatchesTheWindowAndEveryEventIsRaisedOnceInOrder) {
       EXPECT_EQ(row.at("have_checked"), "true") << row.dump();
     }
   }
-  ASSERT_EQ(actual_rows, expected_rows);
+  std::size_t part = 0;
+  while (part < actual_rows.size() && part < expected_rows.size() && actual_rows[part] == expected_rows[part]) ++part;
+  ASSERT_EQ(actual_rows, expected_rows) << "they part at row " << part << ": "
+                                        << (part < actual_rows.size() ? actual_rows[part] : "(none)") << " / "
+                                        << (part < expected_rows.size() ? expected_rows[part] : "(none)");
 
   // Quotes point at the row they quote; recalled rows carry a recall id.
   r = 0;

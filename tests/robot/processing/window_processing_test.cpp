@@ -47,7 +47,7 @@ TEST_F(DealMsg, TheFirstSightOfAListedGroupStoresItsHistoryInsteadOfReportingIt)
 
   pass();
   EXPECT_THAT(events, IsEmpty());
-  EXPECT_THAT(contents(), ElementsAre("早上好", "你好"));
+  EXPECT_THAT(contents(), ElementsAre("早上好", "大家好", "你好"));
   for (const auto& row : rows()) {
     EXPECT_EQ(row.at("status"), "200");
     EXPECT_EQ(row.at("have_checked"), "true");

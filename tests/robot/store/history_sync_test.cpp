@@ -11,6 +11,7 @@
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/timing.hpp"
 #include "orvanta/sim/group_list_server.hpp"
+#include "orvanta/robot/window_processing.hpp"
 #include "support/group_world.hpp"
 
 namespace orvanta::robot {
@@ -45,17 +46,20 @@ TEST_F(HistorySync, StoresTheWindowAsCheckedHistory) {
     EXPECT_EQ(row.at("have_checked"), "true");
     EXPECT_EQ(row.at("status"), "200");
   }
-  // Own messages are left out; Bob's picture, whose download failed, too.
-  EXPECT_THAT(contents,
-              ElementsAre("价格", "价格", "一百", "什么", "\"Bob\" 撤回了一条消息", "[图片]", "[图片]", "最后"));
-  EXPECT_EQ(stored[2].at("quote_id"), stored[0].at("msg_id"));  // the earlier of two equal texts
-  EXPECT_EQ(stored[2].at("quote_content"), "价格");
-  EXPECT_EQ(stored[3].at("quote_id"), "");
-  EXPECT_EQ(stored[3].at("quote_content"), "不在窗口里的话");
-  EXPECT_EQ(stored[4].at("type"), "text");
-  EXPECT_NE(stored[4].at("recall_id"), "");
-  EXPECT_EQ(stored[5].at("img_md5"), picture_key("picture one"));
-  EXPECT_EQ(stored[6].at("img_md5"), "");
+  // Own messages are stored apart as "self", as the window pass stores them;
+  // Bob's picture, whose download failed, is left out.
+  EXPECT_THAT(contents, ElementsAre("价格", "价格", "我自己的", "一百", "什么", "\"Bob\" 撤回了一条消息", "[图片]",
+                                    "[图片]", "最后"));
+  EXPECT_EQ(stored[2].at("type"), "self");
+  EXPECT_EQ(stored[2].at("sender"), kAccount);
+  EXPECT_EQ(stored[3].at("quote_id"), stored[0].at("msg_id"));  // the earlier of two equal texts
+  EXPECT_EQ(stored[3].at("quote_content"), "价格");
+  EXPECT_EQ(stored[4].at("quote_id"), "");
+  EXPECT_EQ(stored[4].at("quote_content"), "不在窗口里的话");
+  EXPECT_EQ(stored[5].at("type"), "text");
+  EXPECT_NE(stored[5].at("recall_id"), "");
+  EXPECT_EQ(stored[6].at("img_md5"), picture_key("picture one"));
+  EXPECT_EQ(stored[7].at("img_md5"), "");
   EXPECT_THAT(action_kinds("download"), ElementsAre("p1.jpg", "p2.jpg"));
   EXPECT_EQ(config.firstCheckGroup.get(kGroup), true);
   EXPECT_TRUE(logged("error 图片下载失败"));
@@ -64,13 +68,29 @@ TEST_F(HistorySync, StoresTheWindowAsCheckedHistory) {
   EXPECT_THAT(events, IsEmpty());
 }
 
-TEST_F(HistorySync, AWindowOfOwnMessagesStoresNothingButIsFlagged) {
+TEST_F(HistorySync, AWindowOfOwnMessagesStoresThemApartAndIsFlagged) {
   client->post_own(kGroup, "一");
   client->post_own(kGroup, "二");
   getHistoricalNews(kGroup);
-  EXPECT_THAT(rows(), IsEmpty());
+  ASSERT_EQ(rows().size(), 2u);
+  for (const auto& row : rows()) EXPECT_EQ(row.at("type"), "self");
   EXPECT_EQ(config.firstCheckGroup.get(kGroup), true);
   EXPECT_TRUE(logged("info 已初始化所有群聊天消息"));
+}
+
+TEST_F(HistorySync, AGroupWithStoredRowsStoresNothingTwiceAndItsNewerLinesAreReported) {
+  client->post_text(kGroup, "Alice", "一");
+  getHistoricalNews(kGroup);
+  client->post_text(kGroup, "Bob", "二");
+  // Synchronised again (a restart of listening, or of the host on a kept
+  // store): nothing is stored twice, and what is newer is reported.
+  config.firstCheckGroup.clear();
+  getHistoricalNews(kGroup);
+  ASSERT_EQ(rows().size(), 1u);
+  EXPECT_EQ(config.firstCheckGroup.get(kGroup), true);
+  testing::run_awaitable(deal_msg(kGroup));
+  EXPECT_THAT(events, ElementsAre("msg:二"));
+  ASSERT_EQ(rows().size(), 2u);
 }
 
 TEST_F(HistorySync, AFailureLeavesTheFlagUnset) {

@@ -3,10 +3,10 @@
 // Lining up a chat window with the group's stored rows.
 //
 // Both sides are reduced to line keys of the same kinds: the messages of
-// members (type, stored text and sender), recall notices (with the sender
-// they name) and the join notices that are stored. The account's own lines
-// and the system lines that are never stored are left out of both sides, so
-// that one stored row stands for one window line. A window line "fits" a
+// members (type, stored text and sender), the account's own lines (stored as
+// "self"), recall notices (with the sender they name) and the join notices
+// that are stored. The system lines that are never stored are left out of
+// both sides, so that one stored row stands for one window line. A window line "fits" a
 // row when it is the same line, or a recall notice naming the row's sender
 // (the window shows the notice where the recalled message stood).
 //
@@ -26,6 +26,7 @@ namespace orvanta::robot {
 struct LineKey {
   enum class Kind {
     kMessage,  // a member's text, reply or picture
+    kOwn,      // the account's own line of any type
     kRecall,   // a recall notice
     kNotice,   // a stored system line (a join notice)
   };
@@ -44,7 +45,7 @@ struct LineKey {
 };
 
 // The key of a window line, or nothing when the line is not compared: not a
-// record, the account's own line, or a system line that is never stored.
+// record, or a system line that is never stored.
 ORVANTA_ROBOT_EXPORT std::optional<LineKey> window_line_key(const wxauto::WindowMessage& line);
 
 // The key of a stored row (rows of type "self" are never asked for).
