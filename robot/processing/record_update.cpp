@@ -130,7 +130,7 @@ Event store_message(wxauto::WindowMessage& msg, const std::string& nickname) {
   } else if (is_new_member_message(*msg.info())) {
     // The invitation form names the inviter first; the handler is told who
     // joined.
-    JoinEvent join{joined_member_names(text_of(guarded_read(msg, "content")))};
+    JoinEvent join{joined_member_names(text_of(guarded_read(msg, "content")), my_name)};
     msg_data.have_checked = "true";
     update_db_messages(msg_data);
     return join;
