@@ -185,6 +185,16 @@ boost::asio::awaitable<void> run_listening_msg() {
   std::rethrow_exception(failure);
 }
 
+namespace {
+
+// Runs the task `make_task` makes, keeping `make_task` (a lambda's captures,
+// say) alive as long as the task runs.
+boost::asio::awaitable<void> keep_and_run(std::function<boost::asio::awaitable<void>()> make_task) {
+  co_await make_task();
+}
+
+}  // namespace
+
 void spawn_listening_task(std::string name, std::function<boost::asio::awaitable<void>()> make_task) {
   auto loop = config.wx_task_loop.load();
   auto refuse = [](const std::string& name) { logger()->error("[conductor] 监听未运行，任务未启动: {}", name); };
@@ -198,7 +208,7 @@ void spawn_listening_task(std::string name, std::function<boost::asio::awaitable
           refuse(name);
           return;
         }
-        listening_group->spawn(make_task(), std::move(name));
+        listening_group->spawn(keep_and_run(std::move(make_task)), std::move(name));
       },
       [name, refuse](std::exception_ptr) { refuse(name); });
 }

@@ -107,8 +107,16 @@ std::string current_directory() {
 }
 
 void set_thread_name(const char* name) {
+  // SetThreadDescription exists from Windows 10 1607 on; it is looked up so
+  // that the library still loads where it is missing.
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  auto set =
+      reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
+  if (set == nullptr) return;
   try {
-    SetThreadDescription(GetCurrentThread(), wide_of(name).c_str());
+    set(GetCurrentThread(), wide_of(name).c_str());
   } catch (const ValueError&) {
     // A name that is no text is not set.
   }

@@ -4,8 +4,10 @@
 #include <vector>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
 #include <pthread.h>
 
@@ -336,6 +338,89 @@ TEST_F(WatchedListeningTest, ANullPollOrOneWithoutAChatNameReachesNoHandler) {
   EXPECT_EQ(count_of(log(), "warning 轮询结果缺少会话名，不分发"), 2) << log();
   EXPECT_EQ(count_of(log(), kCrash), 0);
   EXPECT_TRUE(config.db.get()->get_all_messages(AllQuery{.group_name = "None"}).empty());
+}
+
+// Runs what `make` makes, keeping `make` and its captures alive meanwhile.
+awaitable<void> keep(std::function<awaitable<void>()> make) {
+  co_await make();
+}
+
+// At shutdown every task on the listening loop ends: one a handler started
+// through spawn_listening_task is cancelled (and its cancellation is no
+// failure to log); a wait for a value that another task started on the loop
+// unregistered ends with TaskDropped, its task never having run; and what
+// such a task waits on otherwise is destroyed on the listening thread.
+TEST_F(ListeningTest, ShutdownEndsEveryTaskOnTheListeningLoop) {
+  client->add_group("G", {{"Alice", std::nullopt}});
+  client->post_private("Erin", "在吗");
+  std::atomic<bool> reminder_cancelled{false}, dropped{false};
+  std::atomic<int> reminder_started{0};
+  std::thread::id listening_id, destroyed_on;
+  struct NoteDestruction {
+    std::thread::id* where;
+    ~NoteDestruction() { *where = std::this_thread::get_id(); }
+  };
+  set_deal_private_msg([&](std::string, std::string) -> awaitable<void> {
+    listening_id = std::this_thread::get_id();
+    spawn_listening_task("reminder", [&]() -> awaitable<void> {
+      ++reminder_started;
+      try {
+        co_await timing::async_sleep(86400);
+      } catch (const boost::system::system_error&) {
+        reminder_cancelled = true;
+        throw;
+      }
+    });
+    auto executor = co_await boost::asio::this_coro::executor;
+    boost::asio::co_spawn(executor, keep([&]() -> awaitable<void> {
+                            try {
+                              co_await robot::wx_get_group_memberlist("G");
+                            } catch (const TaskDropped&) {
+                              dropped = true;
+                            }
+                          }),
+                          boost::asio::detached);
+    boost::asio::co_spawn(executor, keep([&]() -> awaitable<void> {
+                            NoteDestruction note{&destroyed_on};
+                            co_await timing::async_sleep(86400);
+                          }),
+                          boost::asio::detached);
+    // Let the reminder start before listening fails.
+    while (reminder_started == 0) co_await timing::async_sleep(0.001);
+    throw ValueError("handler broke");
+  });
+  auto thread = start_listening_thread();
+  wait_for_end(thread);
+
+  EXPECT_EQ(reminder_started, 1);
+  EXPECT_TRUE(reminder_cancelled);
+  EXPECT_EQ(count_of(log(), "reminder ended"), 0) << log();
+  EXPECT_TRUE(dropped);
+  EXPECT_TRUE(config.task_futures.items().empty());
+  EXPECT_EQ(destroyed_on, listening_id);
+  for (const auto& action : client->actions()) EXPECT_NE(action.kind, "GetGroupMembers");
+}
+
+// Work handed to a listening loop that is not running is not started, and
+// says so.
+TEST_F(ListeningTest, AListeningTaskIsNotStartedWithoutListening) {
+  std::atomic<bool> started{false};
+  auto task = [&]() -> awaitable<void> {
+    started = true;
+    co_return;
+  };
+  spawn_listening_task("early", task);
+  client->post_private("Erin", "在吗");
+  set_deal_private_msg([](std::string, std::string) -> awaitable<void> {
+    throw ValueError("stop");
+    co_return;
+  });
+  auto thread = start_listening_thread();
+  wait_for_end(thread);
+  spawn_listening_task("late", task);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(count_of(log(), "error [conductor] 监听未运行，任务未启动: early"), 1) << log();
+  EXPECT_EQ(count_of(log(), "error [conductor] 监听未运行，任务未启动: late"), 1) << log();
 }
 
 // The log of a run split into its cycles (each begins with "----------").
