@@ -140,6 +140,11 @@ class WatchedWeChat final : public wxauto::WeChat {
     std::lock_guard guard(mu_);
     return poll_times_;
   }
+  // Counts `thread` as one that drives the client (also before it has).
+  void enlist(std::shared_ptr<ListeningThread> thread) {
+    std::lock_guard guard(mu_);
+    if (std::find(drivers_.begin(), drivers_.end(), thread) == drivers_.end()) drivers_.push_back(std::move(thread));
+  }
   // The next polls answer these, in order, before the client is asked.
   void answer_polls(std::vector<Json> answers) {
     std::lock_guard guard(mu_);
@@ -237,11 +242,13 @@ TEST_F(WatchedListeningTest, StartingListeningAgainNeverLetsTwoThreadsDriveTheCl
   });
   start_listening_msg();
   auto first = current_listening_thread();
+  wx->enlist(first);
   ASSERT_TRUE(eventually([&] { return entered.load() == 1; }));
 
   // From the host's thread.
   start_listening_msg();
   auto second = current_listening_thread();
+  wx->enlist(second);
   EXPECT_NE(second, first);
   EXPECT_FALSE(first->running());
   EXPECT_TRUE(ended_by_cancellation(first->error()));
