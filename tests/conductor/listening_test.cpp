@@ -379,6 +379,16 @@ TEST_F(ListeningTest, ShutdownEndsEveryTaskOnTheListeningLoop) {
       }
     });
     auto executor = co_await boost::asio::this_coro::executor;
+
+    boost::asio::co_spawn(executor, keep([&]() -> awaitable<void> {
+                            NoteDestruction note{&destroyed_on};
+                            co_await timing::async_sleep(86400);
+                          }),
+                          boost::asio::detached);
+    // Let the reminder start before listening fails.
+    while (reminder_started == 0) co_await timing::async_sleep(0.001);
+    // Started now, this task puts its request on the queue only after the
+    // consumer has been cancelled.
     boost::asio::co_spawn(executor, keep([&]() -> awaitable<void> {
                             try {
                               co_await robot::wx_get_group_memberlist("G");
@@ -387,13 +397,6 @@ TEST_F(ListeningTest, ShutdownEndsEveryTaskOnTheListeningLoop) {
                             }
                           }),
                           boost::asio::detached);
-    boost::asio::co_spawn(executor, keep([&]() -> awaitable<void> {
-                            NoteDestruction note{&destroyed_on};
-                            co_await timing::async_sleep(86400);
-                          }),
-                          boost::asio::detached);
-    // Let the reminder start before listening fails.
-    while (reminder_started == 0) co_await timing::async_sleep(0.001);
     throw ValueError("handler broke");
   });
   auto thread = start_listening_thread();
