@@ -119,17 +119,23 @@ inline constexpr const char* kListeningThreadName = "run_listening_msg";
 
 // Starts the listening thread alone (no history synchronisation) and returns
 // at once. The thread replaces the published loop and queue. A listening
-// thread still running is stopped first, and waited for unless this is that
-// thread, so that two threads never drive the client at once.
+// thread still running is stopped first, and waited for (by the caller, or,
+// when the caller is that thread, by the new thread before its first poll),
+// so that two threads never drive the client at once.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> start_listening_thread();
 
 // The thread started last, or null.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> current_listening_thread();
 
-// Synchronises the history of the listened groups, switches the client to its
-// chat page, sets config._start_time / _end_time and
-// check_group_members_time_start / _end, then starts the listening thread.
-// Errors before the thread starts go to the caller.
+// Stops a listening thread still running and waits for its end (called on
+// that thread, from a handler, it only asks for the stop, and the new thread
+// waits for the old one to end before it polls), so that only one thread
+// drives the client at any moment. Then synchronises the history of the
+// listened groups, switches the client to its chat page, sets
+// config._start_time / _end_time and check_group_members_time_start / _end,
+// and starts the listening thread. Errors before the thread starts go to the
+// caller. The thread is named kListeningThreadName (cut to 15 bytes on
+// Linux).
 ORVANTA_CONDUCTOR_EXPORT void start_listening_msg();
 
 // The listening loop: polls the client, dispatches, pauses 2 seconds, for
