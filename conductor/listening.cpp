@@ -2,8 +2,10 @@
 // client and dispatches what it finds.
 
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -24,6 +26,7 @@
 #include "orvanta/robot/json_text.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/loop_handle.hpp"
+#include "orvanta/robot/os.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/running_loop.hpp"
 #include "orvanta/robot/store_operations.hpp"
@@ -43,18 +46,24 @@ constexpr double kCyclePause = 2;
 // thread only.
 class TaskGroup {
  public:
-  void spawn(boost::asio::any_io_executor executor, boost::asio::awaitable<void> task, const char* name) {
+  explicit TaskGroup(boost::asio::any_io_executor executor) : executor_(std::move(executor)) {}
+
+  void spawn(boost::asio::awaitable<void> task, std::string name) {
+    // Entries of tasks that have ended are not kept.
+    entries_.remove_if([](const std::shared_ptr<Entry>& e) { return e->finished; });
     auto entry = std::make_shared<Entry>();
     entries_.push_back(entry);
-    boost::asio::co_spawn(
-        executor, std::move(task),
-        boost::asio::bind_cancellation_slot(entry->signal.slot(), [entry, name](std::exception_ptr e) {
-          entry->finished = true;
-          // Ending after its cancellation was asked for is
-          // the task's normal end; anything else is a
-          // failure worth a line.
-          if (e && !entry->cancel_requested) log_exception(fmt::format("{} ended", name), e);
-        }));
+    auto& executor = executor_;
+    boost::asio::co_spawn(executor, std::move(task),
+                          boost::asio::bind_cancellation_slot(entry->signal.slot(),
+                                                              [entry, name = std::move(name)](std::exception_ptr e) {
+                                                                entry->finished = true;
+                                                                // Ending after its cancellation was asked for is
+                                                                // the task's normal end; anything else is a
+                                                                // failure worth a line.
+                                                                if (e && !entry->cancel_requested)
+                                                                  log_exception(fmt::format("{} ended", name), e);
+                                                              }));
   }
 
   void cancel_all() {
@@ -71,8 +80,14 @@ class TaskGroup {
     bool cancel_requested = false;
     bool finished = false;
   };
+  boost::asio::any_io_executor executor_;
   std::list<std::shared_ptr<Entry>> entries_;
 };
+
+// The task group of the listening loop that runs on this thread, while it
+// listens (before its shutdown steps): where spawn_listening_task puts its
+// tasks.
+thread_local TaskGroup* listening_group = nullptr;
 
 // A poll result's value as Python's str() shows it ("None" when missing).
 std::string shown(const Json& result, const char* key) {
@@ -84,17 +99,20 @@ std::string shown(const Json& result, const char* key) {
   return it->dump();
 }
 
-// The chat name of a poll result as the handlers receive it.
-std::string chat_name_of(const Json& result) {
+// The chat name of a poll result, when it has one as text.
+std::optional<std::string> chat_name_of(const Json& result) {
   auto it = result.find("chat_name");
   if (it != result.end() && it->is_string()) return it->get<std::string>();
-  return shown(result, "chat_name");
+  return std::nullopt;
 }
 
 boost::asio::awaitable<void> one_cycle() {
   logger()->info("----------");
   Json result = config.wx.get()->GetNextNewMessage(true);
-  if (result.is_null()) result = Json::object();
+  if (result.is_null()) {
+    logger()->debug("GetNextNewMessage 返回 null，按无新消息处理");
+    result = Json::object();
+  }
   if (!result.is_object())
     throw TypeError(fmt::format("GetNextNewMessage must give a mapping, not {}", result.type_name()));
 
@@ -107,11 +125,18 @@ boost::asio::awaitable<void> one_cycle() {
 
   auto chat_type = result.find("chat_type");
   const bool has_type = chat_type != result.end() && chat_type->is_string();
-  if (has_type && *chat_type == "friend") {
-    MessageData msg_data{.group_name = chat_name_of(result),
+  const std::optional<std::string> chat_name = chat_name_of(result);
+  const bool for_a_chat = has_type && (*chat_type == "friend" || *chat_type == "group");
+  if (for_a_chat && !chat_name) {
+    // A handler given no chat would act on a made-up one; the cycle goes on
+    // as for a chat of an unknown kind.
+    logger()->warn("轮询结果缺少会话名，不分发: {}", result.dump());
+    co_await robot::check_group_member();
+  } else if (has_type && *chat_type == "friend") {
+    MessageData msg_data{.group_name = *chat_name,
                          .type = "private",
                          .content = "私聊消息",
-                         .sender = chat_name_of(result),
+                         .sender = *chat_name,
                          .msg_id = robot::get_msg_id(),
                          .quote_id = "",
                          .quote_content = "",
@@ -125,7 +150,7 @@ boost::asio::awaitable<void> one_cycle() {
     co_await robot::deal_private_msg(msg_data.group_name, msg_data.msg_id);
     robot::update_db_messages(msg_data);
   } else if (has_type && *chat_type == "group") {
-    std::string nickname = chat_name_of(result);
+    std::string nickname = *chat_name;
     co_await robot::deal_msg(std::move(nickname));
   } else {
     co_await robot::check_group_member();
@@ -141,14 +166,19 @@ boost::asio::awaitable<void> one_cycle() {
 boost::asio::awaitable<void> run_listening_msg() {
   logger()->info("开始轮询");
   robot::forget_group_visits();
-  auto others = std::make_shared<TaskGroup>();
-  others->spawn(co_await boost::asio::this_coro::executor, process_wx_tasks(), "process_wx_tasks");
+  auto others = std::make_shared<TaskGroup>(co_await boost::asio::this_coro::executor);
+  others->spawn(process_wx_tasks(), "process_wx_tasks");
 
   std::exception_ptr failure;
-  try {
-    for (;;) co_await one_cycle();
-  } catch (...) {
-    failure = std::current_exception();
+  {
+    TaskGroup* outer = listening_group;
+    listening_group = others.get();
+    try {
+      for (;;) co_await one_cycle();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    listening_group = outer;
   }
 
   // Shutdown: an error here ends the steps where it happens, and is the one
@@ -157,6 +187,34 @@ boost::asio::awaitable<void> run_listening_msg() {
   others->cancel_all();
   print_line("已通知群管机器人下线，程序退出。");
   std::rethrow_exception(failure);
+}
+
+namespace {
+
+// Runs the task `make_task` makes, keeping `make_task` (a lambda's captures,
+// say) alive as long as the task runs.
+boost::asio::awaitable<void> keep_and_run(std::function<boost::asio::awaitable<void>()> make_task) {
+  co_await make_task();
+}
+
+}  // namespace
+
+void spawn_listening_task(std::string name, std::function<boost::asio::awaitable<void>()> make_task) {
+  auto loop = config.wx_task_loop.load();
+  auto refuse = [](const std::string& name) { logger()->error("[conductor] 监听未运行，任务未启动: {}", name); };
+  if (!loop || !*loop) {
+    refuse(name);
+    return;
+  }
+  (*loop)->post(
+      [name, make_task = std::move(make_task), refuse]() mutable {
+        if (listening_group == nullptr) {
+          refuse(name);
+          return;
+        }
+        listening_group->spawn(keep_and_run(std::move(make_task)), std::move(name));
+      },
+      [name, refuse](std::exception_ptr) { refuse(name); });
 }
 
 // --- The listening thread -------------------------------------------------
@@ -199,24 +257,44 @@ boost::asio::awaitable<void> listen_and_report(std::shared_ptr<ListeningThread::
   if (failure && !cancelled) log_exception(fmt::format("【致命】子线程协程崩溃：{}", error_text(failure)), failure);
 }
 
-void thread_routine(std::shared_ptr<ListeningThread::State> state) {
+void thread_routine(std::shared_ptr<ListeningThread::State> state, std::shared_ptr<ListeningThread> previous) {
+  os::set_thread_name(kListeningThreadName);
   // Waits until the starter has stored this thread's handle in the state.
   { std::lock_guard guard(state->mu); }
+  // A thread that started its successor from its own handler ends at its
+  // next wait; until then it still drives the client, so this one waits.
+  if (previous) previous->join();
+  previous.reset();
   try {
-    auto context = std::make_shared<boost::asio::io_context>(1);
-    auto handle = LoopHandle::make(context);
+    // This thread holds the only owning reference to its loop, so that the
+    // loop is destroyed here, with the work still left in it, and not on
+    // whichever thread lets go of the published handle last.
+    auto context = std::make_unique<boost::asio::io_context>(1);
+    auto handle = LoopHandle::make(std::shared_ptr<boost::asio::io_context>(context.get(), [](auto*) {}));
     config.wx_task_loop.set(handle);
     auto queue = std::make_shared<TaskQueue>(handle);
     config.wx_task_queue.set(queue);
+    // However the run ends, the published handle and queue let go of the
+    // loop before it is destroyed (this guard is declared after the loop, so
+    // it runs first on an error too).
+    struct Release {
+      LoopHandle& handle;
+      TaskQueue& queue;
+      ~Release() {
+        handle.close();
+        queue.close();
+        queue.release_loop();
+      }
+    } release{*handle, *queue};
 
     {
       RunningLoopScope scope(*context);
-      boost::asio::co_spawn(*context, listen_and_report(state),
-                            boost::asio::bind_cancellation_slot(state->signal.slot(), [context](std::exception_ptr) {
-                              // The listening task has ended: the loop runs
-                              // no longer for it.
-                              context->stop();
-                            }));
+      boost::asio::co_spawn(
+          *context, listen_and_report(state),
+          boost::asio::bind_cancellation_slot(state->signal.slot(), [loop = context.get()](std::exception_ptr) {
+            // The listening task has ended: the loop runs no longer for it.
+            loop->stop();
+          }));
       {
         std::lock_guard guard(state->mu);
         state->loop = handle;
@@ -226,10 +304,18 @@ void thread_routine(std::shared_ptr<ListeningThread::State> state) {
       // Let the tasks cancelled by the shutdown finish their cancellation.
       context->restart();
       context->poll();
+      // From here on tasks are refused, and those handed over but not run,
+      // or still queued, fail: the waits on this loop for them end with
+      // TaskDropped once the loop has handed them their failure.
+      handle->close();
+      queue->close();
+      context->poll();
+      queue->release_loop();
     }
-    // From here on tasks are refused, and those handed over but not run fail.
-    handle->close();
-    queue->close();
+    // What is still waiting on the loop (work a handler started on it
+    // without registering it, waiting on anything but a task) is destroyed
+    // with it, on this thread.
+    context.reset();
   } catch (...) {
     auto failure = std::current_exception();
     {
@@ -287,22 +373,42 @@ bool ListeningThread::is_this_thread() const {
   return state_->thread.get_id() == std::this_thread::get_id();
 }
 
-std::shared_ptr<ListeningThread> start_listening_thread() {
-  if (auto previous = current_listening_thread(); previous && previous->running()) {
-    previous->stop();
-    if (!previous->is_this_thread()) previous->join();
-  }
+namespace {
+
+// Stops the listening thread still running and waits for its end, so that
+// the caller may drive the client. Called on that thread itself (from a
+// handler), it asks for the stop and gives the thread back: it ends at its
+// next wait, and the thread started next waits for that.
+std::shared_ptr<ListeningThread> stop_previous() {
+  auto previous = current_listening_thread();
+  if (!previous || !previous->running()) return nullptr;
+  previous->stop();
+  if (previous->is_this_thread()) return previous;
+  previous->join();
+  return nullptr;
+}
+
+std::shared_ptr<ListeningThread> start_after(std::shared_ptr<ListeningThread> previous) {
   auto state = std::make_shared<ListeningThread::State>();
   auto thread = std::make_shared<ListeningThread>(state);
   {
     std::lock_guard guard(state->mu);
-    state->thread = std::thread(thread_routine, state);
+    state->thread = std::thread(thread_routine, state, std::move(previous));
   }
   set_current_listening_thread(thread);
   return thread;
 }
 
+}  // namespace
+
+std::shared_ptr<ListeningThread> start_listening_thread() {
+  return start_after(stop_previous());
+}
+
 void start_listening_msg() {
+  // The history and the page switch drive the client: the thread still
+  // listening must have let go of it first.
+  auto previous = stop_previous();
   robot::getAllHistoricalNews();
   config.wx.get()->SwitchToChat();
   const double start = timing::time();
@@ -311,7 +417,7 @@ void start_listening_msg() {
   const double check_start = timing::time();
   config.check_group_members_time_end.set(check_start);
   config.check_group_members_time_start.set(check_start);
-  start_listening_thread();
+  start_after(std::move(previous));
 }
 
 }  // namespace orvanta::conductor

@@ -10,6 +10,7 @@
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/os.hpp"
 #include "orvanta/robot/platform.hpp"
 #include "orvanta/robot/running_loop.hpp"
 #include "orvanta/robot/store_operations.hpp"
@@ -29,7 +30,7 @@ constexpr double kCleanupInterval = 86400;
 void init(InitOptions options) {
   robot::run_in_root();
   const auto path = store_path();
-  config.db.set(sqlite::open_message_db(path.string()));
+  config.db.set(sqlite::open_message_db(os::utf8_of(path)));
   if (!options.keep_messages) redeal_data();
   auto wx = platform.wxauto.get()->MakeWeChat();
   config.wx.set(wx);

@@ -73,8 +73,9 @@ struct ContextMenu {
 struct Node {
   uia::ControlType type = uia::ControlType::Pane;
   std::string name;
-  std::string key;    // stable across rebuilds while the thing it shows exists
-  std::string label;  // what the record calls it
+  std::string key;         // stable across rebuilds while the thing it shows exists
+  std::string label;       // what the record calls it
+  std::string class_name;  // a top-level window's class
   std::vector<Node> children;
 };
 

@@ -83,6 +83,7 @@ void add_nested(Node& parent, int depth, const std::string& key, std::vector<Nod
 
 Node other_window(const DesktopWindow& w, const std::string& key) {
   Node window = node(ControlType::Window, w.name, key);
+  window.class_name = w.class_name;
   std::vector<Node> buttons;
   for (std::size_t i = 0; i < w.buttons.size(); ++i) {
     Node button = node(ControlType::Button, w.buttons[i], key + ":btn:" + std::to_string(i));
@@ -95,6 +96,7 @@ Node other_window(const DesktopWindow& w, const std::string& key) {
 
 Node main_window(const Model& m, timing::SystemTime at) {
   Node window = node(ControlType::Window, "微信", "main");
+  window.class_name = kMainWindowClass;
   window.children.push_back(
       node(ControlType::Pane, "导航", "nav",
            {node(ControlType::Button, "聊天", "nav:chat"), node(ControlType::Button, "通讯录", "nav:contact")}));
@@ -134,6 +136,7 @@ Node main_window(const Model& m, timing::SystemTime at) {
 // Pane > controls), so that a search from the desktop must reach depth 4.
 Node login_window(const Model& m) {
   Node window = node(ControlType::Window, "微信", "login");
+  window.class_name = kLoginWindowClass;
   std::vector<Node> controls;
   if (m.logout_stage == 1) {
     controls.push_back(node(ControlType::Text, "你已退出微信", "login:notice"));
@@ -280,6 +283,10 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
 
   std::string Name() override {
     return with_node([](Model&, const Node& n) { return n.name; });
+  }
+
+  std::string ClassName() override {
+    return with_node([](Model&, const Node& n) { return n.class_name; });
   }
 
   std::vector<std::shared_ptr<Control>> GetChildren() override {

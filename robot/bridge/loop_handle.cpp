@@ -19,7 +19,7 @@ std::shared_ptr<LoopHandle> LoopHandle::make(std::shared_ptr<boost::asio::io_con
   return std::shared_ptr<LoopHandle>(new LoopHandle(std::move(loop)));
 }
 
-LoopHandle::LoopHandle(std::shared_ptr<boost::asio::io_context> loop) : loop_(std::move(loop)) {}
+LoopHandle::LoopHandle(std::shared_ptr<boost::asio::io_context> loop) : context_(loop.get()), loop_(std::move(loop)) {}
 
 LoopHandle::~LoopHandle() {
   // Work still waiting when the last reference goes can never run.
@@ -27,29 +27,27 @@ LoopHandle::~LoopHandle() {
 }
 
 bool LoopHandle::submit(std::unique_ptr<Work> work) {
-  bool post_drain = false;
   {
     std::lock_guard guard(mu_);
     if (!closed_) {
       inbox_.push_back(std::move(work));
-      post_drain = !drain_posted_;
-      drain_posted_ = true;
+      // One drain serves everything handed over until it runs, so a burst
+      // of submissions costs the loop one wake-up, not one per piece of
+      // work. It is posted under the lock, so the loop cannot be let go of
+      // (and destroyed) in between. The drain holds the handle weakly: the
+      // loop's queue must not keep the handle alive. A handle that is gone
+      // has failed its waiting work in its destructor.
+      if (!drain_posted_) {
+        drain_posted_ = true;
+        boost::asio::post(*loop_, [weak = weak_from_this()] {
+          if (auto self = weak.lock()) self->drain();
+        });
+      }
+      return true;
     }
   }
-  if (work) {
-    work->fail(stopped_error());
-    return false;
-  }
-  // One drain serves everything handed over until it runs, so a burst of
-  // submissions costs the loop one wake-up, not one per piece of work.
-  // The drain holds the handle weakly: the loop's queue must not keep the
-  // handle (and through it the loop) alive. A handle that is gone has failed
-  // its waiting work in its destructor.
-  if (post_drain)
-    boost::asio::post(*loop_, [weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->drain();
-    });
-  return true;
+  work->fail(stopped_error());
+  return false;
 }
 
 void LoopHandle::drain() {
@@ -70,10 +68,12 @@ void LoopHandle::drain() {
 
 void LoopHandle::close() {
   std::deque<std::unique_ptr<Work>> left;
+  std::shared_ptr<boost::asio::io_context> loop;
   {
     std::lock_guard guard(mu_);
     closed_ = true;
     left.swap(inbox_);
+    loop.swap(loop_);
   }
   for (auto& work : left) work->fail(stopped_error());
 }

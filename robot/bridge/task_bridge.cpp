@@ -10,6 +10,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include <boost/asio/any_io_executor.hpp>
@@ -162,12 +163,13 @@ boost::asio::awaitable<Json> TaskFuture::wait(double limit_seconds) {
 // --- TaskQueue ----------------------------------------------------------------
 
 struct TaskQueue::Impl {
-  explicit Impl(std::shared_ptr<LoopHandle> handle) : loop(std::move(handle)), wake(loop->context()) {}
+  explicit Impl(std::shared_ptr<LoopHandle> handle) : loop(std::move(handle)) { wake.emplace(loop->context()); }
 
   std::shared_ptr<LoopHandle> loop;
   std::deque<TaskRecord> items;
-  // Woken (cancelled) by put() while get() waits on it.
-  boost::asio::steady_timer wake;
+  // Woken (cancelled) by put() while get() waits on it. Gone after close(),
+  // so that the queue holds nothing of a loop that may be destroyed.
+  std::optional<boost::asio::steady_timer> wake;
   bool waiting = false;
   bool closed = false;
 };
@@ -181,17 +183,18 @@ void TaskQueue::put(TaskRecord record) {
     return;
   }
   impl_->items.push_back(std::move(record));
-  if (impl_->waiting) impl_->wake.cancel();
+  if (impl_->waiting) impl_->wake->cancel();
 }
 
 boost::asio::awaitable<TaskRecord> TaskQueue::get() {
   Impl& q = *impl_;
   while (q.items.empty()) {
-    q.wake.expires_at(boost::asio::steady_timer::time_point::max());
+    if (q.closed) throw LoopStopped("the task queue is closed");
+    q.wake->expires_at(boost::asio::steady_timer::time_point::max());
     q.waiting = true;
     // The outcome of the wait says nothing: put() wakes it by cancelling it,
     // and a cancellation of this task shows in the task's own state.
-    co_await q.wake.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+    co_await q.wake->async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
     q.waiting = false;
     if (co_await cancelled()) throw_cancelled();
   }
@@ -206,9 +209,15 @@ std::size_t TaskQueue::size() const {
 
 void TaskQueue::close() {
   impl_->closed = true;
+  // A get() still waiting wakes and finds the queue closed.
+  if (impl_->waiting && impl_->wake) impl_->wake->cancel();
   std::deque<TaskRecord> left;
   left.swap(impl_->items);
   for (const auto& record : left) robot::drop_task(record.kwargs);
+}
+
+void TaskQueue::release_loop() {
+  impl_->wake.reset();
 }
 
 const std::shared_ptr<LoopHandle>& TaskQueue::loop() const {

@@ -1,20 +1,14 @@
 #include "picture_file.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-
-#include "orvanta/errors.hpp"
+#include "orvanta/robot/os.hpp"
 
 namespace orvanta::robot {
 
 std::string read_picture_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw OSError("[Errno " + std::to_string(errno) + "] " + std::strerror(errno) + ": '" + path + "'");
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw OSError("cannot read '" + path + "'");
-  return bytes;
+  // Through the OS layer: on Windows a UTF-8 path given to a narrow stream
+  // would be read in the ANSI code page, and a Chinese folder name would
+  // not open.
+  return os::read_file(path);
 }
 
 }  // namespace orvanta::robot

@@ -136,7 +136,9 @@ Event store_message(wxauto::WindowMessage& msg, const std::string& nickname) {
   } else if (is_new_member_message(*msg.info())) {
     msg_data.have_checked = "true";
     update_db_messages(msg_data);
-    return JoinEvent{joined_member_names(shown)};
+    // The invitation form names the inviter first; the handler is told who
+    // joined (the account itself when it was invited).
+    return JoinEvent{joined_member_names(shown, my_name)};
   } else if (!is_text(msg_type, "text")) {
     return NoEvent{};
   }

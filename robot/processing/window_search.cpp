@@ -10,6 +10,7 @@
 #include "orvanta/robot/config.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/os.hpp"
 #include "picture_file.hpp"
 
 namespace orvanta::robot {
@@ -47,7 +48,7 @@ void key_pictures(WindowView& view, const std::string& nickname) {
     const bool kept = !owners.empty() && owners.front().value("image_url", Json("")) == Json(*download.path);
     if (kept) continue;
     try {
-      std::filesystem::remove(std::filesystem::path(*download.path));
+      std::filesystem::remove(os::path_from_utf8(*download.path));
     } catch (const std::exception& e) {
       logger()->info(e.what());
     }

@@ -13,6 +13,8 @@ namespace {
 constexpr std::string_view kJoined = "加入群聊";
 constexpr std::string_view kJoinedPast = "加入了群聊";
 constexpr std::string_view kInvited = "邀请";
+// What follows the inviter's name when the account itself was invited.
+constexpr std::string_view kInvitedYou = "邀请你加入";
 
 // `content` split at every ASCII double quote.
 std::vector<std::string_view> quote_pieces(std::string_view content) {
@@ -43,11 +45,13 @@ std::string extract_new_member_names(const std::string& content) {
   return std::string(pieces[1]);
 }
 
-std::string joined_member_names(const std::string& content) {
+std::string joined_member_names(const std::string& content, const std::string& account_name) {
   const auto pieces = quote_pieces(content);
   // "<inviter>"邀请"<member>"加入了群聊 splits into
   // ["", inviter, "邀请", member, "加入了群聊"].
   if (pieces.size() >= 5 && pieces[2] == kInvited) return std::string(pieces[3]);
+  // "<inviter>"邀请你加入了群聊: the account is the one that joined.
+  if (pieces.size() == 3 && pieces[2].starts_with(kInvitedYou)) return account_name;
   return extract_new_member_names(content);
 }
 

@@ -8,6 +8,7 @@
 
 #include "orvanta/robot/command_line.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/robot/os.hpp"
 #include "orvanta/robot/output.hpp"
 #include "orvanta/robot/platform.hpp"
 #include "orvanta/robot/timing.hpp"
@@ -31,12 +32,15 @@ uia::Automation& automation() {
   return platform.wxauto.get()->Uia();
 }
 
-// The first top-level window whose name contains "微信", in the desktop's
-// order, or null.
+// The first top-level window whose name contains "微信" (several instances
+// and other titles) and whose class is the client's main or login window
+// (not another program named after it), in the desktop's order, or null.
 std::shared_ptr<uia::Control> client_window() {
   for (const auto& child : automation().GetRootControl()->GetChildren()) {
     const std::string name = child->Name();
-    if (name.find("微信") != std::string::npos) {
+    if (name.find("微信") == std::string::npos) continue;
+    const std::string class_name = child->ClassName();
+    if (class_name == kMainWindowClass || class_name == kLoginWindowClass) {
       print_line("找到微信主窗口: " + name);
       return child;
     }
@@ -87,9 +91,11 @@ void run_in_root() {
   std::shared_ptr<Shell> shell = platform.shell.get();
   if (is_admin(*shell)) return;
   // Each argument is quoted so that the elevated copy receives exactly the
-  // arguments this process was given, blanks and quotes included.
+  // arguments this process was given, blanks and quotes included; and it
+  // starts in this process's directory (the shell would start it in the
+  // system folder), so that relative arguments name the same files.
   const std::intptr_t result = shell->ShellExecuteW(
-      0, "runas", shell->executable(), windows_command_line(shell->arguments()), std::nullopt, kShowNormal);
+      0, "runas", shell->executable(), windows_command_line(shell->arguments()), os::current_directory(), kShowNormal);
   if (result <= kShellExecuteLastError) {
     // Ending with success here would hide that nothing runs any more.
     print_line("以管理员身份重新启动失败，ShellExecuteW 返回 " + std::to_string(result));

@@ -1,7 +1,9 @@
 // The Windows operating-system pieces of the libraries.
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include "orvanta/robot/os.hpp"
 #include "orvanta/win32/platform.hpp"
 #include "orvanta/win32/windows.hpp"
+#include "processing/picture_file.hpp"
 
 namespace orvanta::os {
 namespace {
@@ -114,6 +117,47 @@ TEST_F(SystemZone, MakeLocalTimeNormalisesAndRefusesWhatItCannotRepresent) {
   before_epoch.tm_mday = 1;
   EXPECT_THROW(make_local_time(before_epoch), ValueError);
   EXPECT_THROW(local_time(-1), ValueError);
+}
+
+// A profile folder and a picture named in Chinese: the UTF-8 path the
+// system keeps is opened as the wide path it stands for, by the OS layer and
+// by the picture reader, whatever the ANSI code page.
+TEST(WindowsOs, FilesWithChinesePathsAreReadThroughTheirWidePaths) {
+  win32::testing::ScratchDir scratch;
+  const std::string dir_utf8 = utf8_of(scratch.path()) + "\\微信文件\\图片";
+  const std::string file_utf8 = dir_utf8 + "\\截图 二〇二六.png";
+  const std::filesystem::path file = path_from_utf8(file_utf8);
+  EXPECT_EQ(file.filename().wstring(), L"截图 二〇二六.png");
+  EXPECT_EQ(utf8_of(file), file_utf8);
+  std::filesystem::create_directories(file.parent_path());
+
+  std::string bytes = "\x89PNG\r\n\x1a\n";
+  for (int i = 0; i < 70000; ++i) bytes.push_back(static_cast<char>(i * 7));
+  {
+    FILE* out = _wfopen(file.wstring().c_str(), L"wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    std::fclose(out);
+  }
+  EXPECT_EQ(read_file(file_utf8), bytes);
+  EXPECT_EQ(robot::read_picture_file(file_utf8), bytes);
+
+  EXPECT_THROW(read_file(dir_utf8 + "\\没有这个文件.png"), OSError);
+  EXPECT_THROW(robot::read_picture_file(dir_utf8 + "\\没有这个文件.png"), OSError);
+  EXPECT_THROW(read_file(std::string("bad\xff.png")), ValueError);
+}
+
+// The current directory comes back as UTF-8, also when named in Chinese.
+TEST(WindowsOs, CurrentDirectoryIsUtf8) {
+  win32::testing::ScratchDir scratch;
+  const auto dir = scratch.path() / L"工作目录";
+  std::filesystem::create_directories(dir);
+  const auto saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  const std::string current = current_directory();
+  std::filesystem::current_path(saved);
+  EXPECT_TRUE(std::filesystem::equivalent(path_from_utf8(current), dir)) << current;
+  EXPECT_NE(current.find("工作目录"), std::string::npos) << current;
 }
 
 }  // namespace

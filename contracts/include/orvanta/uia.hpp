@@ -62,6 +62,8 @@ class ORVANTA_INTERFACE Control {
 
   // The control's name (for a message list entry: the message text).
   virtual std::string Name() = 0;
+  // The window class of a top-level window (empty for other controls).
+  virtual std::string ClassName() = 0;
   virtual std::vector<std::shared_ptr<Control>> GetChildren() = 0;
 
   virtual void Click() = 0;

@@ -47,13 +47,15 @@ TEST(MemberNames, TheFirstQuotedNameOrTheInvitedOnes) {
       {"\"Alice\"加入了群聊", "Alice", "Alice"},
       {"只有一个\"引号之后", "引号之后", "引号之后"},
       {"\"\"加入群聊", "", ""},
+      // The account itself was invited: it is the one that joined.
+      {"\"Alice\"邀请你加入了群聊", "Alice", "群管助手"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(extract_new_member_names(c.content), c.first) << c.content;
-    EXPECT_EQ(joined_member_names(c.content), c.joined) << c.content;
+    EXPECT_EQ(joined_member_names(c.content, "群管助手"), c.joined) << c.content;
   }
   EXPECT_THROW(extract_new_member_names("没有引号加入群聊"), IndexError);
-  EXPECT_THROW(joined_member_names("没有引号加入群聊"), IndexError);
+  EXPECT_THROW(joined_member_names("没有引号加入群聊", "群管助手"), IndexError);
 }
 
 TEST(IsAdd, IsPlainEquality) {

@@ -1,5 +1,6 @@
 #include "orvanta/robot/client_health.hpp"
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,7 +103,7 @@ TEST_F(ClientHealth, RunInRootReturnsWhenElevatedAndRestartsElevatedOtherwise) {
     EXPECT_EQ(r.operation, "runas");
     EXPECT_EQ(r.file, R"(C:\Program Files\orvanta.exe)");
     EXPECT_EQ(r.parameters, R"(--scenario "C:\My Files\a b.json" "say \"hi\"" "" dir\)");
-    EXPECT_EQ(r.directory, std::nullopt);
+    EXPECT_EQ(r.directory, std::filesystem::current_path().string());
     EXPECT_EQ(r.show, 1);
   }
 }
@@ -199,11 +200,30 @@ TEST_F(ClientHealth, AutoReloginReportsEachPath) {
   }
 }
 
-TEST_F(ClientHealth, AutoReloginTakesTheFirstWindowNamedLikeTheClient) {
-  client_->set_desktop({{"微信读书", "ReaderWnd", {}, 1}}, {});
+// Another program named like the client ("微信读书") before the client's
+// window is passed over; with the client not running nothing is taken. Of
+// two windows of the client's classes the first is taken, main or login.
+TEST_F(ClientHealth, AutoReloginTakesOnlyAWindowOfTheClientsClasses) {
+  const sim::DesktopWindow reader{"微信读书", "ReaderWnd", {"确定"}, 1};
+  client_->set_desktop({reader}, {});
   EXPECT_TRUE(auto_relogin_wechat());
-  EXPECT_THAT(printed(), ElementsAre("找到微信主窗口: 微信读书", "微信处于登录状态"));
-  EXPECT_EQ(client_->actions()[0].target, "微信读书");
+  EXPECT_THAT(printed(), ElementsAre("找到微信主窗口: 微信", "微信处于登录状态"));
+  EXPECT_EQ(client_->actions()[0].kind + " " + client_->actions()[0].target, "SetActive 微信");
+
+  TearDown();
+  SetUp();
+  client_->quit_client();
+  client_->set_desktop({reader}, {{"微信", "Notepad", {}, 1}});
+  EXPECT_FALSE(auto_relogin_wechat());
+  EXPECT_THAT(printed(), ElementsAre("未找到微信主窗口"));
+  EXPECT_TRUE(client_->actions().empty());
+
+  TearDown();
+  SetUp();
+  client_->logout(true, true);
+  client_->set_desktop({reader, {"微信 (2)", "WeChatMainWndForPC", {}, 1}}, {});
+  EXPECT_TRUE(auto_relogin_wechat());
+  EXPECT_THAT(printed(), ElementsAre("找到微信主窗口: 微信 (2)", "微信处于登录状态"));
 }
 
 }  // namespace

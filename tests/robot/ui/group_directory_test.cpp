@@ -50,8 +50,13 @@ TEST_F(GroupDirectory, ReadsStoresAndReturnsTheMemberList) {
     EXPECT_EQ(client_->current_chat(), group);
     EXPECT_EQ(stored_members(group), Json(members));
   }
+  // A chat that cannot be opened is not read, and nothing is stored for it.
+  client_->add_group("新群", {{"Bob", std::nullopt}});
+  const auto reads = count_actions("GetGroupMembers");
   client_->fail_on_call("ChatWith", 1);
-  EXPECT_THROW(get_group_memberlist("产品群"), OSError);
+  EXPECT_THROW(get_group_memberlist("新群"), OSError);
+  EXPECT_EQ(count_actions("GetGroupMembers"), reads);
+  EXPECT_EQ(stored_members("新群"), std::nullopt);
   config.db.reset();
   EXPECT_THROW(get_group_memberlist("产品群"), AttributeError);
 }

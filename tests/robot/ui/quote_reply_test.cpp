@@ -108,6 +108,17 @@ TEST_F(QuoteReply, QuotesTheNewestMessageWithTheSenderAndTheTextBeforeTheMarker)
   }
 }
 
+// An empty mention is no mention: the reply is quoted without one.
+TEST_F(QuoteReply, AnEmptyMentionQuotesWithoutOne) {
+  client_->post_text("G", "Alice", "hello");
+  store("m1", "Alice", "hello");
+  reply_with_quote("m1", "thanks", "G", "");
+  ASSERT_EQ(client_->sent().size(), 1u);
+  EXPECT_EQ(client_->sent()[0].quoted, "hello");
+  EXPECT_EQ(client_->sent()[0].at, std::nullopt);
+  EXPECT_THAT(logged(), HasSubstr(kLogged));
+}
+
 TEST_F(QuoteReply, LoadsOlderHistoryBoundedly) {
   const struct {
     const char* name;

@@ -52,7 +52,9 @@ struct InitOptions {
 // running event loop ..." at the last step when the calling thread runs no
 // loop.
 ORVANTA_CONDUCTOR_EXPORT void init(InitOptions options = {});
-// Empties the store table "messages".
+// 掉线后重新处理历史数据: empties the store table "messages", so that the
+// history synchronisation reads the client's history again after the client
+// was offline.
 ORVANTA_CONDUCTOR_EXPORT void redeal_data();
 // config.my_wxName; AttributeError before init.
 ORVANTA_CONDUCTOR_EXPORT std::string get_wx_name();
@@ -117,25 +119,50 @@ inline constexpr const char* kListeningThreadName = "run_listening_msg";
 
 // Starts the listening thread alone (no history synchronisation) and returns
 // at once. The thread replaces the published loop and queue. A listening
-// thread still running is stopped first, and waited for unless this is that
-// thread, so that two threads never drive the client at once.
+// thread still running is stopped first, and waited for (by the caller, or,
+// when the caller is that thread, by the new thread before its first poll),
+// so that two threads never drive the client at once.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> start_listening_thread();
 
 // The thread started last, or null.
 ORVANTA_CONDUCTOR_EXPORT std::shared_ptr<ListeningThread> current_listening_thread();
 
-// Synchronises the history of the listened groups, switches the client to its
-// chat page, sets config._start_time / _end_time and
-// check_group_members_time_start / _end, then starts the listening thread.
-// Errors before the thread starts go to the caller.
+// Stops a listening thread still running and waits for its end (called on
+// that thread, from a handler, it only asks for the stop, and the new thread
+// waits for the old one to end before it polls), so that only one thread
+// drives the client at any moment. Then synchronises the history of the
+// listened groups, switches the client to its chat page, sets
+// config._start_time / _end_time and check_group_members_time_start / _end,
+// and starts the listening thread. Errors before the thread starts go to the
+// caller. The thread is named kListeningThreadName (cut to 15 bytes on
+// Linux).
 ORVANTA_CONDUCTOR_EXPORT void start_listening_msg();
 
 // The listening loop: polls the client, dispatches, pauses 2 seconds, for
 // ever. Starts process_wx_tasks on the same loop. Ends only by an error or by
 // cancellation, after the shutdown steps: the server link is closed on its own
-// loop (without waiting), the loop's other tasks are cancelled, and
-// "已通知群管机器人下线，程序退出。" is printed.
+// loop (without waiting), the loop's other tasks (the consumer and those of
+// spawn_listening_task) are cancelled, and "已通知群管机器人下线，程序退出。"
+// is printed. When the listening thread's loop has stopped, the waits on it
+// for tasks are failed with TaskDropped and the loop is destroyed on that
+// thread.
 ORVANTA_CONDUCTOR_EXPORT boost::asio::awaitable<void> run_listening_msg();
+
+// Starts the task `make_task()` on the listening loop as one of the loop's
+// own tasks, from any thread: the shutdown of listening cancels it together
+// with the task consumer, so each of its waits ends (a value-returning wait
+// with the cancellation), and an error that ends it otherwise is logged as
+// "<name> ended". When listening is not running, or stops before the task
+// was started, the task is not started and "[conductor] 监听未运行，任务未启动:
+// <name>" is logged.
+//
+// Work started on the listening loop in any other way (a co_spawn on its
+// executor from a handler) is not known to the shutdown and is not
+// cancelled: a value-returning wait in it still ends (with TaskDropped for a
+// task the stopped loop did not run), but whatever it waits for otherwise is
+// destroyed unfinished with the loop, on the listening thread.
+ORVANTA_CONDUCTOR_EXPORT void spawn_listening_task(std::string name,
+                                                   std::function<boost::asio::awaitable<void>()> make_task);
 
 // --- Task consumer ------------------------------------------------------------
 

@@ -19,10 +19,13 @@ namespace orvanta::robot {
 inline constexpr const char* kOfflineMessage = "为了你的账号安全，请重新登录。";
 // The window class of the client's main window.
 inline constexpr const char* kMainWindowClass = "WeChatMainWndForPC";
+// The window class of the client's login window (shown while logged out).
+inline constexpr const char* kLoginWindowClass = "WeChatLoginWndForPC";
 
 // Returns when the process already runs with administrator rights. Otherwise
 // asks the shell to start the same program elevated with the same arguments
-// (each quoted by the Windows command-line rules) and ends this process:
+// (each quoted by the Windows command-line rules) in this process's current
+// directory, and ends this process:
 // with status 0 when the elevated copy was started, else after printing the
 // failure with status 1. Errors of the shell pass to the caller.
 ORVANTA_ROBOT_EXPORT void run_in_root();
@@ -36,7 +39,9 @@ ORVANTA_ROBOT_EXPORT bool isOnline();
 
 // "检测“你已退出微信”提示，自动点击“确定”按钮，然后点击“进入微信”按钮尝试重新登录。"
 // "支持多开和不同窗口标题。异常保护。"
-// Takes the first top-level window whose name contains "微信", brings it to
+// Takes the first top-level window whose name contains "微信" and whose class
+// is the client's main or login window (another program's window, say a
+// reader named "微信读书", is passed over), brings it to
 // the front and, when it shows the logout notice, confirms it and presses the
 // enter button. True when the client is logged in or the enter button was
 // pressed; false otherwise, and after any ordinary error (printed).

@@ -12,6 +12,8 @@
 // - close() is called once the loop will run no more handed-over work (the
 //   thread that ran it calls it after the loop's run has returned). It fails
 //   the work still waiting, and every later submit() fails its work at once.
+//   It also lets go of the loop, so that the thread that ran it can destroy
+//   it there, with whatever it still holds.
 // - Work runs on the loop's thread; a failure path runs on whichever thread
 //   learned of the failure (the submitter's, or the one calling close()).
 
@@ -71,17 +73,19 @@ class ORVANTA_ROBOT_EXPORT LoopHandle : public std::enable_shared_from_this<Loop
   void close();
   bool closed() const;
 
-  // The loop itself, for the thread that runs it.
-  boost::asio::io_context& context() const { return *loop_; }
-  const std::shared_ptr<boost::asio::io_context>& shared_context() const { return loop_; }
+  // The loop itself, for the thread that runs it, while it keeps the loop.
+  // After close() only its address may be compared.
+  boost::asio::io_context& context() const { return *context_; }
 
  private:
   explicit LoopHandle(std::shared_ptr<boost::asio::io_context> loop);
   // Runs on the loop: takes what has been handed over so far and runs it.
   void drain();
 
-  std::shared_ptr<boost::asio::io_context> loop_;
+  boost::asio::io_context* context_;
   mutable std::mutex mu_;
+  // The loop, until close() (guarded by mu_).
+  std::shared_ptr<boost::asio::io_context> loop_;
   // Work handed over and not yet taken by the loop (guarded by mu_).
   std::deque<std::unique_ptr<Work>> inbox_;
   // Whether a drain is posted to the loop and has not yet taken the inbox.

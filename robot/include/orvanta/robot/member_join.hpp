@@ -33,9 +33,10 @@ ORVANTA_ROBOT_EXPORT std::string extract_new_member_names(const std::string& con
 // "<inviter>"邀请"<member>"加入了群聊 names the inviter first, so for it the
 // text between the second pair of quotes is taken (several invited members
 // stand there together, as the client lists them); every other form names
-// the member first and gives what extract_new_member_names gives. Raises
-// IndexError when the text holds no double quote.
-ORVANTA_ROBOT_EXPORT std::string joined_member_names(const std::string& content);
+// the member first and gives what extract_new_member_names gives, except
+// "<inviter>"邀请你加入了群聊, where the account itself joined: that gives
+// `account_name`. Raises IndexError when the text holds no double quote.
+ORVANTA_ROBOT_EXPORT std::string joined_member_names(const std::string& content, const std::string& account_name);
 
 // Whether a join notice read from the window equals one read from the store:
 // plain equality of the two texts.

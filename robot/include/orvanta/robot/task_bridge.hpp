@@ -99,8 +99,13 @@ class ORVANTA_ROBOT_EXPORT TaskQueue {
   boost::asio::awaitable<TaskRecord> get();
   std::size_t size() const;
   // Drops the records still queued (failing their waiters) and every later
-  // put. Called when the loop has stopped.
+  // put; a get() then ends with LoopStopped. Called when the loop has
+  // stopped.
   void close();
+  // Lets go of what the queue holds of its loop, before the loop is
+  // destroyed. After close(), on the loop's thread; get() must not be
+  // awaited any more.
+  void release_loop();
 
   const std::shared_ptr<LoopHandle>& loop() const;
 
