@@ -28,6 +28,9 @@ struct ClientActions {
   // The identifier of the stored message that a reply quotes ("" for none),
   // from {"quote_content", "content", "position"}.
   std::function<boost::asio::awaitable<std::string>(Json send_data)> latest_quote;
+  // Whether the store holds the message `msg_id` of `chat`; empty: not
+  // checked.
+  std::function<bool(const std::string& chat, const std::string& msg_id)> knows_message;
 };
 
 // The task bridge's submissions.

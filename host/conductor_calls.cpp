@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "client_actions.hpp"
+#include "orvanta/robot/config.hpp"
 #include "orvanta/robot/task_bridge.hpp"
 
 namespace orvanta::host {
@@ -21,6 +22,11 @@ ClientActions bridge_actions() {
   a.member_list = [](std::string chat) { return robot::wx_get_group_memberlist(std::move(chat)); };
   a.img_md5 = [](std::string content) { return robot::wx_get_img_md5(std::move(content)); };
   a.latest_quote = [](Json send_data) { return robot::get_latest_msg_quote(std::move(send_data)); };
+  a.knows_message = [](const std::string& chat, const std::string& msg_id) {
+    auto db = config.db.load();
+    if (!db) return true;
+    return !(*db)->get_latest_messages(1, LatestQuery{.group_name = chat, .msg_id = msg_id}).empty();
+  };
   return a;
 }
 

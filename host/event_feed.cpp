@@ -18,6 +18,7 @@
 #include "orvanta/robot/json_text.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/ws_client.hpp"
+#include "printable.hpp"
 #include "wakeup.hpp"
 
 namespace orvanta::host {
@@ -50,8 +51,9 @@ struct EventFeed::Impl : std::enable_shared_from_this<Impl> {
   Wakeup wakeup;
   bool stopped = false;
   bool warned_window = false;
-  // Every event up to this seq has gone out on the current connection.
-  std::int64_t sent_through = 0;
+  // Every event up to this seq has gone out on the current connection (read
+  // by publish() on other threads for the log of a drop).
+  std::atomic<std::int64_t> sent_through{0};
   // Changes whenever the link goes up or down.
   std::uint64_t generation = 0;
 
@@ -114,10 +116,17 @@ EventFeed::~EventFeed() {
   stop();
 }
 
-void EventFeed::publish(const std::string& event_id, const Json& record) {
-  impl_->outbox->push(event_id, robot::json_dumps(record));
+std::string EventFeed::publish(Json record, EventKind kind) {
+  auto pushed = impl_->outbox->push(
+      kind,
+      [&record](const std::string& event_id) {
+        record["event_id"] = event_id;
+        return robot::json_dumps(record);
+      },
+      impl_->sent_through);
   ++impl_->published;
   asio::post(impl_->loop, [impl = impl_] { impl->wake(); });
+  return pushed.event_id;
 }
 
 void EventFeed::start() {
@@ -144,6 +153,9 @@ void EventFeed::link_state(bool up) {
 void EventFeed::acknowledge(const std::string& event_id) {
   const auto removed = impl_->outbox->acknowledge(event_id, impl_->sent_through);
   impl_->acknowledged += removed;
+  if (removed == 0)
+    logger()->warn("acknowledgement of {} ignored: no event sent on this connection has that event_id",
+                   printable(event_id));
   if (removed > 0) {
     impl_->warned_window = false;
     impl_->wake();

@@ -5,7 +5,8 @@
 // published, and removed once the server has acknowledged it. When the link
 // comes back after an outage, everything not yet acknowledged is sent again
 // from the oldest, so each event arrives at least once and in order; the
-// server drops repeats by the event's identifier.
+// server drops repeats by the event's `event_id`, which the outbox gives it
+// and which is added to the record as its last key.
 //
 // At most `window` events are sent ahead of the server's acknowledgements.
 //
@@ -40,9 +41,10 @@ class EventFeed {
   EventFeed(const EventFeed&) = delete;
   EventFeed& operator=(const EventFeed&) = delete;
 
-  // Keeps the record for the server under its identifier and wakes the
-  // sender. Raises DatabaseError when the outbox cannot store it.
-  void publish(const std::string& event_id, const Json& record);
+  // Keeps the record for the server under a new event_id and wakes the
+  // sender; returns the event_id. Raises DatabaseError when the outbox
+  // cannot store it.
+  std::string publish(Json record, EventKind kind = EventKind::kChat);
 
   void start();
   void stop();

@@ -4,7 +4,9 @@
 
 #include <initializer_list>
 #include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -12,6 +14,7 @@
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/output.hpp"
+#include "printable.hpp"
 
 namespace orvanta::host {
 
@@ -59,7 +62,7 @@ Json event_record(const char* event, const std::string& id,
 }
 
 std::string shown(const std::optional<std::string>& v) {
-  return v ? *v : std::string("(no remark)");
+  return v ? printable(*v) : std::string("(no remark)");
 }
 
 }  // namespace
@@ -73,33 +76,51 @@ void EventReporter::emit(const std::string& id, const Json& record) {
 boost::asio::awaitable<void> EventReporter::group_message(Message msg) {
   ++counts_->group_messages;
   const std::string id = msg.sequence;
-  print_line(fmt::format("orvanta: group message {} in {} from {}: {}", id, msg.position, shown(msg.sender),
-                         msg.type == "image" ? "[picture " + msg.origin_pic_name + "]" : msg.content));
-  logger()->info("event group_message {} group={}", id, msg.position);
+  print_line(fmt::format("orvanta: group message {} in {} from {}: {}", id, printable(msg.position), shown(msg.sender),
+                         printable(msg.type == "image" ? "[picture " + msg.origin_pic_name + "]" : msg.content)));
+  logger()->info("event group_message {} group={}", id, printable(msg.position));
   emit(id, to_json(msg));
   co_return;
 }
 
 boost::asio::awaitable<void> EventReporter::private_message(std::string chat_name, std::string msg_id) {
   ++counts_->private_messages;
-  print_line(fmt::format("orvanta: private message {} from {}", msg_id, chat_name));
-  logger()->info("event private_message {} chat={}", msg_id, chat_name);
+  print_line(fmt::format("orvanta: private message {} from {}", msg_id, printable(chat_name)));
+  logger()->info("event private_message {} chat={}", msg_id, printable(chat_name));
   emit(msg_id, event_record("private_message", msg_id, {{"chat", chat_name}}));
   co_return;
 }
 
 boost::asio::awaitable<void> EventReporter::member_joined(std::string name, std::string group) {
-  ++counts_->joins;
   std::string id;
   if (auto found = join_notice_id(group, name)) {
     id = *found;
   } else {
     id = robot::get_msg_id();
   }
-  print_line(fmt::format("orvanta: member joined {}: {} [{}]", group, name, id));
-  logger()->info("event member_join {} group={} member={}", id, group, name);
-  emit(id, event_record("member_join", id, {{"group", group}, {"member", name}}));
+  // One notice may name several members ("Judy、Ken"): one event each.
+  for (const auto& member : joined_members(name)) {
+    ++counts_->joins;
+    print_line(fmt::format("orvanta: member joined {}: {} [{}]", printable(group), printable(member), id));
+    logger()->info("event member_join {} group={} member={}", id, printable(group), printable(member));
+    emit(id, event_record("member_join", id, {{"group", group}, {"member", member}}));
+  }
   co_return;
+}
+
+std::vector<std::string> joined_members(const std::string& names) {
+  static constexpr std::string_view kSeparator = "、";
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const auto at = names.find(kSeparator, start);
+    std::string part = names.substr(start, at == std::string::npos ? std::string::npos : at - start);
+    if (!part.empty()) out.push_back(std::move(part));
+    if (at == std::string::npos) break;
+    start = at + kSeparator.size();
+  }
+  if (out.empty()) out.push_back(names);
+  return out;
 }
 
 boost::asio::awaitable<void> EventReporter::message_recalled(std::string msg_id, std::string group) {
@@ -112,9 +133,18 @@ boost::asio::awaitable<void> EventReporter::message_recalled(std::string msg_id,
   } else {
     id = robot::get_msg_id();
   }
-  print_line(fmt::format("orvanta: message {} recalled in {} [{}]", msg_id, group, id));
-  logger()->info("event message_recall {} group={} msg_id={}", id, group, msg_id);
+  print_line(fmt::format("orvanta: message {} recalled in {} [{}]", msg_id, printable(group), id));
+  logger()->info("event message_recall {} group={} msg_id={}", id, printable(group), msg_id);
   emit(id, event_record("message_recall", id, {{"msg_id", msg_id}, {"group", group}}));
+  co_return;
+}
+
+boost::asio::awaitable<void> EventReporter::gap(std::string chat, std::string reason) {
+  ++counts_->gaps;
+  const std::string id = robot::get_msg_id();
+  print_line(fmt::format("orvanta: messages of {} may be missing: {} [{}]", printable(chat), printable(reason), id));
+  logger()->warn("event gap {} chat={} reason={}", id, printable(chat), printable(reason));
+  emit(id, event_record("gap", id, {{"chat", chat}, {"reason", reason}}));
   co_return;
 }
 

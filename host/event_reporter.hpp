@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -26,9 +27,13 @@ struct EventCounts {
   std::atomic<std::uint64_t> private_messages{0};
   std::atomic<std::uint64_t> joins{0};
   std::atomic<std::uint64_t> recalls{0};
+  std::atomic<std::uint64_t> gaps{0};
 
-  std::uint64_t total() const { return group_messages + private_messages + joins + recalls; }
+  std::uint64_t total() const { return group_messages + private_messages + joins + recalls + gaps; }
 };
+
+// The members a join notice names: "Judy、Ken" gives Judy and Ken.
+std::vector<std::string> joined_members(const std::string& names);
 
 class EventReporter {
  public:
@@ -41,6 +46,8 @@ class EventReporter {
   boost::asio::awaitable<void> private_message(std::string chat_name, std::string msg_id);
   boost::asio::awaitable<void> member_joined(std::string name, std::string group);
   boost::asio::awaitable<void> message_recalled(std::string msg_id, std::string group);
+  // Messages of `chat` may have been missed (`reason` says why).
+  boost::asio::awaitable<void> gap(std::string chat, std::string reason);
 
   const EventCounts& counts() const { return *counts_; }
 

@@ -4,10 +4,12 @@
 #include "host_app.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -31,9 +33,11 @@
 #include "local_http.hpp"
 #include "log_failure.hpp"
 #include "orvanta/conductor/conductor.hpp"
+#include "orvanta/errors.hpp"
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/robot/fetching.hpp"
 #include "orvanta/robot/handlers.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/output.hpp"
@@ -44,6 +48,7 @@
 #include "orvanta/sim/sim_client.hpp"
 #include "outbox.hpp"
 #include "pacer.hpp"
+#include "printable.hpp"
 #include "server_protocol.hpp"
 #include "ws_link.hpp"
 
@@ -95,12 +100,17 @@ std::filesystem::path default_scenario(const char* argv0_dir) {
   return ORVANTA_DEFAULT_SCENARIO;
 }
 
-Json read_json_file(const std::string& path) {
+// `what` names the file in errors ("scenario", "group list").
+Json read_json_file(const std::string& path, const std::string& what) {
   std::ifstream in(path);
-  if (!in) throw OSError("cannot read " + path);
+  if (!in) throw OSError("cannot read the " + what + " " + path);
   std::stringstream text;
   text << in.rdbuf();
-  return Json::parse(text.str());
+  try {
+    return Json::parse(text.str());
+  } catch (const Json::exception& e) {
+    throw ValueError("the " + what + " " + path + " is not JSON: " + e.what());
+  }
 }
 
 }  // namespace
@@ -119,7 +129,14 @@ class Host {
     conductor::set_deal_private_msg(robot::default_deal_private_msg);
     conductor::set_group_increase_func(robot::default_group_increase_func);
     conductor::set_message_recall_func(robot::default_handle_message_recall);
+    conductor::set_gap_func(robot::default_report_gap);
     conductor::start_listening_group_members(conductor::default_deal_group_members);
+    {
+      std::lock_guard guard(list_mu_);
+      list_stop_ = true;
+    }
+    list_cv_.notify_all();
+    if (list_thread_.joinable()) list_thread_.join();
     if (!side_loop_.stopped()) side_loop_.stop();
     if (side_thread_.joinable()) side_thread_.join();
   }
@@ -139,6 +156,13 @@ class Host {
   std::string status_line() const;
   std::string metrics_text() const;
   std::optional<std::string> health_problem() const;
+
+  // The group list: read again and again until one arrives, then refreshed
+  // every --group-list-refresh seconds; on a thread of its own, since the
+  // read blocks.
+  void refresh_group_list();
+  bool wait_or_stop(double clock_seconds);
+  std::optional<std::string> degradation() const;
 
   asio::awaitable<void> supervise();
   asio::awaitable<void> report_status();
@@ -175,14 +199,79 @@ class Host {
   std::uint64_t restarts_ = 0;
   bool listening_up_ = false;
   std::string last_failure_;
+
+  std::thread list_thread_;
+  mutable std::mutex list_mu_;
+  std::condition_variable list_cv_;
+  bool list_stop_ = false;    // guarded by list_mu_
+  bool list_known_ = false;   // guarded by list_mu_
+  std::string list_failure_;  // guarded by list_mu_: the last read's failure, "" after a good one
 };
+
+bool Host::wait_or_stop(double seconds) {
+  const auto real = std::chrono::duration<double>(seconds / timing::scale());
+  std::unique_lock lock(list_mu_);
+  return !list_cv_.wait_for(lock, real, [this] { return list_stop_; });
+}
+
+void Host::refresh_group_list() {
+  double delay = kFirstRestartDelay;
+  for (;;) {
+    std::string failure;
+    std::vector<std::string> names;
+    try {
+      const Json answer = Json::parse(robot::http_get(config.get_listening_group_url.get() + conductor::get_wx_name()));
+      const auto code = answer.find("code");
+      if (code == answer.end() || !code->is_number() || *code != Json(200))
+        throw ValueError("the answer's \"code\" is not 200");
+      for (const Json& entry : answer.at("data")) names.push_back(entry.at("name").get<std::string>());
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    bool known = false;
+    {
+      std::lock_guard guard(list_mu_);
+      if (failure.empty()) list_known_ = true;
+      list_failure_ = failure;
+      known = list_known_;
+    }
+    double wait = options_.group_list_refresh;
+    if (failure.empty()) {
+      if (names != config.groupName_list.value_or({})) {
+        logger()->info("group list: {} group(s)", names.size());
+        config.groupName_list.set(names);
+      }
+      delay = kFirstRestartDelay;
+    } else if (!known) {
+      // No list yet: nothing is listened to until one arrives.
+      wait = delay;
+      delay = std::min(delay * 2, kLastRestartDelay);
+      logger()->warn("reading the group list failed ({}); next try in {} s", printable(failure), wait);
+    } else {
+      logger()->warn("refreshing the group list failed ({}); keeping the last one, next try in {} s",
+                     printable(failure), wait);
+    }
+    if (!wait_or_stop(wait)) return;
+  }
+}
+
+std::optional<std::string> Host::degradation() const {
+  std::lock_guard guard(list_mu_);
+  if (!list_known_) return "no group list yet" + (list_failure_.empty() ? "" : ": " + printable(list_failure_));
+  if (!list_failure_.empty()) return "the last refresh of the group list failed: " + printable(list_failure_);
+  return std::nullopt;
+}
 
 void Host::set_up_client() {
   const std::string scenario_path =
       options_.scenario.empty() ? default_scenario(options_.program_dir.c_str()).string() : options_.scenario;
-  scenario_ = read_json_file(scenario_path);
+  scenario_ = read_json_file(scenario_path, "scenario");
   sim_ = sim::make_sim_client();
-  sim_->load_scenario(scenario_);
+  try {
+    sim_->load_scenario(scenario_);
+  } catch (const std::exception& e) {
+    throw ValueError("the scenario " + scenario_path + " is not usable: " + e.what());
+  }
   sim_->bind_platform();
   platform.wxauto.set(make_counting_driver(platform.wxauto.get(), driver_counts_));
   started_at_ = clock_seconds();
@@ -202,7 +291,7 @@ void Host::set_up_group_list() {
     logger()->info("group list served at {}", group_list_server_->url());
     return;
   }
-  const std::string body = read_json_file(*options_.group_list_file).dump();
+  const std::string body = read_json_file(*options_.group_list_file, "group list").dump();
   // The history synchronisation reads the list from the host's thread while
   // that thread's loop is not running, so the list is served from a loop and
   // thread of its own.
@@ -219,7 +308,7 @@ void Host::set_up_group_list() {
 void Host::set_up_server_link() {
   pacer_ = std::make_shared<Pacer>(loop_, options_.pacing);
   ServerProtocol::Publish publish = [](const std::string& id, const Json& record) {
-    print_line(fmt::format("orvanta: answer {} {}", id, record.dump()));
+    print_line(fmt::format("orvanta: answer {} {}", id, record.dump(-1, ' ', false, Json::error_handler_t::replace)));
   };
   if (options_.server_url) {
     outbox_ = std::make_shared<Outbox>(conductor::store_path().string(), options_.outbox_limit);
@@ -231,7 +320,13 @@ void Host::set_up_server_link() {
         [this](bool up) { feed_->link_state(up); });
     feed_ = std::make_shared<EventFeed>(loop_, outbox_, link_);
     config.ws_client.set(link_);
-    publish = [feed = feed_](const std::string& id, const Json& record) { feed->publish(id, record); };
+    publish = [feed = feed_](const std::string&, const Json& record) {
+      // Answers to the server's requests go before chat events when the
+      // outbox must drop.
+      const std::string event = record.value("event", "");
+      const bool answer = event == "member_list" || event == "img_md5" || event == "request_result";
+      feed->publish(record, answer ? EventKind::kAnswer : EventKind::kChat);
+    };
     if (outbox_->size() > 0) logger()->info("{} events from an earlier run wait for the server", outbox_->size());
   }
   ClientActions actions = bridge_actions();
@@ -282,6 +377,8 @@ void Host::install_handlers() {
       [r](std::string name, std::string group) { return r->member_joined(std::move(name), std::move(group)); });
   conductor::set_message_recall_func(
       [r](std::string id, std::string group) { return r->message_recalled(std::move(id), std::move(group)); });
+  conductor::set_gap_func(
+      [r](std::string chat, std::string reason) { return r->gap(std::move(chat), std::move(reason)); });
   // The member watch: the host only counts idle cycles (it tells when the
   // demo has caught up).
   auto idle = idle_cycles_;
@@ -292,6 +389,8 @@ void Host::install_handlers() {
 }
 
 void Host::start_tasks() {
+  // Sends wait until the supervisor has seen listening run.
+  pacer_->hold(true);
   pacer_->start();
   if (feed_) feed_->start();
   if (link_) link_->start();
@@ -303,9 +402,11 @@ void Host::start_tasks() {
     monitoring_http_ = std::make_unique<LocalHttpServer>(
         loop_, static_cast<unsigned short>(options_.http_port), [this](const std::string& target) {
           if (target == "/healthz") {
-            auto problem = health_problem();
-            return problem ? HttpAnswer{503, "text/plain; charset=utf-8", "unhealthy: " + *problem + "\n"}
-                           : HttpAnswer{200, "text/plain; charset=utf-8", "ok\n"};
+            if (auto problem = health_problem())
+              return HttpAnswer{503, "text/plain; charset=utf-8", "unhealthy: " + *problem + "\n"};
+            if (auto degraded = degradation())
+              return HttpAnswer{200, "text/plain; charset=utf-8", "degraded: " + *degraded + "\n"};
+            return HttpAnswer{200, "text/plain; charset=utf-8", "ok\n"};
           }
           if (target == "/metrics") return HttpAnswer{200, "text/plain; version=0.0.4; charset=utf-8", metrics_text()};
           return HttpAnswer{};
@@ -314,6 +415,7 @@ void Host::start_tasks() {
     print_line(fmt::format("orvanta: monitoring at {}/healthz and {}/metrics", monitoring_http_->base_url(),
                            monitoring_http_->base_url()));
   }
+  list_thread_ = std::thread([this] { refresh_group_list(); });
   auto signals = std::make_shared<asio::signal_set>(loop_, SIGINT, SIGTERM);
   signals->async_wait([this, signals](const boost::system::error_code& ec, int signal) {
     if (ec) return;
@@ -331,10 +433,13 @@ asio::awaitable<void> Host::supervise() {
     auto thread = conductor::current_listening_thread();
     if (thread && thread->running()) {
       listening_up_ = true;
+      pacer_->hold(false);
       if (clock_seconds() - up_since >= options_.quiet_period) delay = kFirstRestartDelay;
       continue;
     }
     listening_up_ = false;
+    // Nothing could carry a message out now: the sends wait.
+    pacer_->hold(true);
     if (thread) thread->join();
     const auto error = thread ? thread->error() : nullptr;
     last_failure_ = !thread ? "listening never started" : error ? error_text(error) : "no error recorded";
@@ -444,6 +549,11 @@ asio::awaitable<void> Host::finish() {
   if (link_) link_->stop();
   if (group_list_http_) asio::post(side_loop_, [this] { group_list_http_->stop(); });
   if (monitoring_http_) monitoring_http_->stop();
+  {
+    std::lock_guard guard(list_mu_);
+    list_stop_ = true;
+  }
+  list_cv_.notify_all();
   // Give the link its closing handshake, then end the loop (the daily
   // clean-up task would keep it running).
   co_await timing::async_sleep(0.2);
@@ -495,6 +605,11 @@ std::string Host::metrics_text() const {
          fmt::format("orvanta_server_messages_total {}\n", protocol_->received()));
   metric("orvanta_server_messages_rejected_total", "counter", "Server messages not understood.",
          fmt::format("orvanta_server_messages_rejected_total {}\n", protocol_->rejected()));
+  metric("orvanta_server_requests_total", "counter", "Server requests by outcome.",
+         fmt::format("orvanta_server_requests_total{{result=\"done\"}} {}\n"
+                     "orvanta_server_requests_total{{result=\"failed\"}} {}\n"
+                     "orvanta_server_requests_total{{result=\"dropped\"}} {}\n",
+                     protocol_->carried_out(), protocol_->failed(), protocol_->dropped()));
   return out;
 }
 
@@ -505,12 +620,14 @@ void Host::print_summary() {
                          last_failure_.empty() ? "" : ", last failure: " + last_failure_));
   print_line(fmt::format("  events: {} group message(s), {} private message(s), {} join(s), {} recall(s)",
                          c.group_messages.load(), c.private_messages.load(), c.joins.load(), c.recalls.load()));
-  print_line(fmt::format("  server requests: {} carried out, {} rejected; client actions: {}", protocol_->carried_out(),
-                         protocol_->rejected(), tasks_->load()));
+  print_line(fmt::format("  server requests: {} carried out, {} failed, {} dropped, {} rejected; client actions: {}",
+                         protocol_->carried_out(), protocol_->failed(), protocol_->dropped(), protocol_->rejected(),
+                         tasks_->load()));
   if (sim_) {
     for (const auto& s : sim_->sent())
-      print_line(fmt::format("    sent in {}: {}{}{}", s.chat, s.text, s.at ? " (@" + *s.at + ")" : "",
-                             s.quoted ? " quoting \"" + *s.quoted + "\"" : ""));
+      print_line(fmt::format("    sent in {}: {}{}{}", printable(s.chat), printable(s.text),
+                             s.at ? " (@" + printable(*s.at) + ")" : "",
+                             s.quoted ? " quoting \"" + printable(*s.quoted) + "\"" : ""));
   }
   if (link_) {
     print_line(fmt::format("  server link {}: {} connection(s), {} event(s) acknowledged, {} waiting in the outbox",
@@ -542,10 +659,14 @@ int Host::run() {
 
   RunningLoopScope scope(loop_);
   try {
+    if (options_.store_dir) conductor::set_store_dir(std::filesystem::absolute(*options_.store_dir));
     set_up_client();
     set_up_group_list();
     set_up_server_link();
-    conductor::init();
+    // The stored messages are kept: what arrived while the host was down is
+    // reported once, and the message identifiers the server holds stay
+    // valid for replies.
+    conductor::init(conductor::InitOptions{.keep_messages = true});
     install_handlers();
     start_tasks();
     conductor::start_listening_msg();
@@ -569,6 +690,7 @@ int Host::run() {
       },
       log_failure("timing the first poll"));
   loop_.run();
+  if (list_thread_.joinable()) list_thread_.join();
   if (side_thread_.joinable()) side_thread_.join();
   print_summary();
   config.db.reset();

@@ -27,7 +27,15 @@ Command parse_command_line(int argc, char** argv) {
                                      "demo, until the scenario is played out).");
   run->footer(
       "With no options it plays the shipped example scenario on the simulated client, serves the group list "
-      "itself on 127.0.0.1, and stops once the scenario is played out, printing a summary.");
+      "itself on 127.0.0.1, and stops once the scenario is played out, printing a summary.\n"
+      "\n"
+      "The store \"wxChat.db\" (the messages, and the events waiting for the server) is kept in the directory "
+      "given with --store, or else beside the conductor library (liborvanta_conductor). Its messages are kept "
+      "from one run to the next.\n"
+      "\n"
+      "Exit status: 0 stopped as asked (or the demo played out); 1 could not start (a bad option, scenario or "
+      "file, the store or the server's certificate authorities unusable); 2 the client cannot be driven on this "
+      "build; 3 listening failed too often and orvanta gave up.");
   run->option_defaults()->always_capture_default();
   auto* client =
       run->add_option("--client", o.client, "The chat client to drive: sim (the simulated client) or windows")
@@ -54,6 +62,11 @@ Command parse_command_line(int argc, char** argv) {
       ->check(CLI::ExistingFile)
       ->excludes(group_url)
       ->group("Server");
+  run->add_option("--group-list-refresh", o.group_list_refresh,
+                  "Seconds between reads of the group list once one has arrived (until then it is read again with "
+                  "a back-off from 1 s up to 60 s)")
+      ->check(CLI::Range(1.0, 86400.0))
+      ->group("Server");
   run->add_option("--server", o.server_url,
                   "ws:// or wss:// address of the group-management server (default: none; events are only "
                   "printed and logged)")
@@ -78,6 +91,10 @@ Command parse_command_line(int argc, char** argv) {
       ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "off"}))
       ->group("Running");
   run->add_option("--log-file", o.log_file, "Write the log to this file instead of standard error")->group("Running");
+  run->add_option("--store", o.store_dir,
+                  "Directory of the store \"wxChat.db\" (default: beside the conductor library)")
+      ->check(CLI::ExistingDirectory)
+      ->group("Running");
   run->add_option("--http-port", o.http_port,
                   "Serve /healthz and Prometheus /metrics on 127.0.0.1 at this port (0: any free port; "
                   "default: no endpoint)")

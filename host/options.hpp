@@ -22,12 +22,17 @@ struct RunOptions {
   std::string id_prefix = "wx";
   std::string log_level = "info";
   std::optional<std::string> log_file;
+  // Directory of the store file "wxChat.db" (default: beside the conductor
+  // library).
+  std::optional<std::string> store_dir;
   bool keep_running = false;
   double speed = 1.0;
   int http_port = -1;  // -1: no endpoint; 0: any free port
   PacingLimits pacing;
   std::size_t outbox_limit = 10000;
   double status_interval = 60.0;
+  // Seconds between reads of the group list once one has arrived.
+  double group_list_refresh = 300.0;
   int max_failures = 10;
   double failure_window = 600.0;
   double quiet_period = 120.0;

@@ -3,6 +3,7 @@
 
 #include "outbox.hpp"
 
+#include <optional>
 #include <utility>
 
 #include <sqlite3.h>
@@ -69,9 +70,23 @@ Outbox::Outbox(const std::string& path, std::size_t capacity) : capacity_(capaci
         "CREATE TABLE IF NOT EXISTS outbox ("
         "seq INTEGER PRIMARY KEY AUTOINCREMENT, event_id TEXT NOT NULL, body TEXT NOT NULL)");
     exec("CREATE INDEX IF NOT EXISTS outbox_event_id ON outbox(event_id)");
+    // The kind of an event (EventKind); an outbox of an earlier version has
+    // chat events only.
+    bool has_kind = false;
+    {
+      Statement columns(db_, "PRAGMA table_info(outbox)");
+      while (columns.step())
+        if (columns.text(1) == "kind") has_kind = true;
+    }
+    if (!has_kind) exec("ALTER TABLE outbox ADD COLUMN kind INTEGER NOT NULL DEFAULT 0");
+    exec("CREATE TABLE IF NOT EXISTS outbox_state (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
     Statement count(db_, "SELECT COUNT(*) FROM outbox");
     count.step();
     size_ = static_cast<std::size_t>(count.integer(0));
+    Statement last(db_, "SELECT value FROM outbox_state WHERE key = 'last_event_id'");
+    std::optional<std::string> last_id;
+    if (last.step()) last_id = last.text(0);
+    ids_ = std::make_unique<EventIdGenerator>(last_id);
   } catch (...) {
     sqlite3_close(db_);
     throw;
@@ -91,30 +106,63 @@ void Outbox::exec(const char* sql) const {
   }
 }
 
-std::size_t Outbox::push(const std::string& event_id, const std::string& body) {
+std::size_t Outbox::make_room(std::int64_t sent_through) {
+  std::size_t removed = 0;
+  while (size_ - removed >= capacity_) {
+    // The oldest answer first, else the oldest event.
+    Statement oldest(db_, "SELECT seq, event_id, kind FROM outbox ORDER BY (kind = 1) DESC, seq LIMIT 1");
+    if (!oldest.step()) break;
+    const auto seq = oldest.integer(0);
+    const auto id = oldest.text(1);
+    const bool answer = oldest.integer(2) == static_cast<int>(EventKind::kAnswer);
+    Statement drop(db_, "DELETE FROM outbox WHERE seq = ?");
+    drop.bind(1, seq);
+    drop.step();
+    ++removed;
+    logger()->warn("outbox full ({} events): dropped the oldest {} {} ({})", capacity_, answer ? "answer" : "event", id,
+                   seq <= sent_through ? "sent, not acknowledged" : "never sent");
+  }
+  return removed;
+}
+
+void Outbox::insert(EventKind kind, const std::string& event_id, const std::string& body) {
+  Statement insert(db_, "INSERT INTO outbox(event_id, body, kind) VALUES(?, ?, ?)");
+  insert.bind(1, event_id).bind(2, body).bind(3, static_cast<std::int64_t>(kind));
+  insert.step();
+}
+
+Outbox::Pushed Outbox::push(EventKind kind, const std::function<std::string(const std::string& event_id)>& body,
+                            std::int64_t sent_through) {
   std::lock_guard guard(mu_);
   exec("BEGIN IMMEDIATE");
   try {
-    std::size_t removed = 0;
-    std::vector<std::string> dropped_ids;
-    if (size_ >= capacity_) {
-      const auto excess = static_cast<std::int64_t>(size_ - capacity_ + 1);
-      Statement oldest(db_, "SELECT event_id FROM outbox ORDER BY seq LIMIT ?");
-      oldest.bind(1, excess);
-      while (oldest.step()) dropped_ids.push_back(oldest.text(0));
-      Statement drop(db_, "DELETE FROM outbox WHERE seq IN (SELECT seq FROM outbox ORDER BY seq LIMIT ?)");
-      drop.bind(1, excess);
-      drop.step();
-      removed = static_cast<std::size_t>(sqlite3_changes(db_));
-    }
-    Statement insert(db_, "INSERT INTO outbox(event_id, body) VALUES(?, ?)");
-    insert.bind(1, event_id).bind(2, body);
-    insert.step();
+    Pushed pushed;
+    pushed.event_id = ids_->next();
+    const std::string text = body(pushed.event_id);
+    pushed.dropped = make_room(sent_through);
+    insert(kind, pushed.event_id, text);
+    Statement keep(db_, "INSERT OR REPLACE INTO outbox_state(key, value) VALUES('last_event_id', ?)");
+    keep.bind(1, pushed.event_id);
+    keep.step();
+    exec("COMMIT");
+    size_ = size_ - pushed.dropped + 1;
+    dropped_ += pushed.dropped;
+    return pushed;
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::size_t Outbox::push(const std::string& event_id, const std::string& body, EventKind kind) {
+  std::lock_guard guard(mu_);
+  exec("BEGIN IMMEDIATE");
+  try {
+    const std::size_t removed = make_room(0);
+    insert(kind, event_id, body);
     exec("COMMIT");
     size_ = size_ - removed + 1;
     dropped_ += removed;
-    for (const auto& id : dropped_ids)
-      logger()->warn("outbox full ({} events): dropped the oldest event {}", capacity_, id);
     return removed;
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -6,23 +6,38 @@
 // nothing is lost while the link is down, nor when the process stops before
 // the server has seen it: the next run delivers it.
 //
-// The outbox is bounded. When it is full, the oldest event is dropped to make
-// room and the drop is logged with the event's identifier: after a long
-// outage the server gets the newest events rather than none.
+// Every event gets its `event_id` here: unique and rising in the order the
+// events were kept (see EventIdGenerator), also across runs, since the last
+// one given is kept in the file too ("outbox_state").
+//
+// The outbox is bounded. When it is full, an event is dropped to make room:
+// the oldest answer to a read request if there is one, else the oldest
+// event; the drop is logged with the event's identifier and whether it had
+// been sent. After a long outage the server gets the newest events rather
+// than none, and chat events outlive answers.
 //
 // Thread-safety: every member may be called from any thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "event_id.hpp"
 
 struct sqlite3;
 
 namespace orvanta::host {
 
 inline constexpr std::size_t kDefaultOutboxCapacity = 10000;
+
+// What an event is, for the choice of what to drop when the outbox is full.
+enum class EventKind {
+  kChat = 0,    // something that happened in the client
+  kAnswer = 1,  // an answer to a server request
+};
 
 class Outbox {
  public:
@@ -39,9 +54,18 @@ class Outbox {
   Outbox(const Outbox&) = delete;
   Outbox& operator=(const Outbox&) = delete;
 
-  // Adds an event at the end. Returns how many old events were dropped to
-  // make room (0 unless the outbox was full).
-  std::size_t push(const std::string& event_id, const std::string& body);
+  struct Pushed {
+    std::string event_id;
+    std::size_t dropped = 0;  // events dropped to make room
+  };
+  // Adds an event at the end under a new event_id; `body(event_id)` gives its
+  // text. `sent_through`: events up to this seq have gone out (for the log
+  // of a drop).
+  Pushed push(EventKind kind, const std::function<std::string(const std::string& event_id)>& body,
+              std::int64_t sent_through = 0);
+  // Adds an event at the end under the identifier given. Returns how many
+  // old events were dropped to make room (0 unless the outbox was full).
+  std::size_t push(const std::string& event_id, const std::string& body, EventKind kind = EventKind::kChat);
 
   // Up to `limit` events after `seq`, oldest first.
   std::vector<Entry> after(std::int64_t seq, std::size_t limit) const;
@@ -62,12 +86,16 @@ class Outbox {
 
  private:
   void exec(const char* sql) const;
+  // Under mu_, in a transaction.
+  std::size_t make_room(std::int64_t sent_through);
+  void insert(EventKind kind, const std::string& event_id, const std::string& body);
 
   const std::size_t capacity_;
   mutable std::mutex mu_;
   sqlite3* db_ = nullptr;
   std::size_t size_ = 0;
   std::uint64_t dropped_ = 0;
+  std::unique_ptr<EventIdGenerator> ids_;
 };
 
 }  // namespace orvanta::host

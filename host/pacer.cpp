@@ -20,6 +20,7 @@
 #include "log_failure.hpp"
 #include "orvanta/robot/logger.hpp"
 #include "orvanta/robot/timing.hpp"
+#include "printable.hpp"
 #include "wakeup.hpp"
 
 namespace orvanta::host {
@@ -36,7 +37,17 @@ struct Item {
   std::string chat;
   std::string what;
   Pacer::Action action;
+  Pacer::Report report;
 };
+
+void tell(const Item& item, Pacer::Outcome outcome, const std::string& reason) {
+  if (!item.report) return;
+  try {
+    item.report(outcome, reason);
+  } catch (const std::exception& e) {
+    logger()->error("reporting the outcome of {} to {} failed: {}", item.what, printable(item.chat), e.what());
+  }
+}
 
 }  // namespace
 
@@ -49,6 +60,7 @@ struct Pacer::Impl : std::enable_shared_from_this<Impl> {
   asio::io_context& loop;
   PacingLimits limits;
   std::atomic<std::uint64_t> released{0};
+  std::atomic<bool> held{false};
 
   mutable std::mutex mu;
   std::deque<Item> queue;  // guarded by mu
@@ -95,6 +107,10 @@ struct Pacer::Impl : std::enable_shared_from_this<Impl> {
 
   asio::awaitable<void> run() {
     while (!stopped) {
+      if (held) {
+        co_await wakeup.wait();
+        continue;
+      }
       const double now = clock_seconds();
       forget_before(now - limits.window);
       double wait = 0;
@@ -110,11 +126,29 @@ struct Pacer::Impl : std::enable_shared_from_this<Impl> {
       sent_all.push_back(now);
       sent_by_chat[item->chat].push_back(now);
       ++released;
+      std::string failure;
       try {
         item->action();
       } catch (const std::exception& e) {
-        logger()->error("sending {} to {} failed: {}", item->what, item->chat, e.what());
+        failure = e.what();
+        if (failure.empty()) failure = "failed";
       }
+      if (failure.empty()) {
+        tell(*item, Outcome::kDone, "");
+      } else {
+        logger()->error("sending {} to {} failed: {}", item->what, printable(item->chat), printable(failure));
+        tell(*item, Outcome::kFailed, failure);
+      }
+    }
+    // Stopped: what is still queued will not be sent by this process.
+    std::deque<Item> left;
+    {
+      std::lock_guard guard(mu);
+      left.swap(queue);
+    }
+    for (const auto& item : left) {
+      logger()->warn("stopping: dropped {} to {}", item.what, printable(item.chat));
+      tell(item, Outcome::kDropped, "the host stopped before it was sent");
     }
   }
 };
@@ -125,14 +159,17 @@ Pacer::~Pacer() {
   stop();
 }
 
-bool Pacer::submit(std::string chat, std::string what, Action action) {
+bool Pacer::submit(std::string chat, std::string what, Action action, Report report) {
   {
-    std::lock_guard guard(impl_->mu);
+    std::unique_lock guard(impl_->mu);
     if (impl_->queue.size() >= impl_->limits.queue_limit) {
-      logger()->warn("send queue full ({} messages): dropped {} to {}", impl_->limits.queue_limit, what, chat);
+      guard.unlock();
+      logger()->warn("send queue full ({} messages): dropped {} to {}", impl_->limits.queue_limit, what,
+                     printable(chat));
+      tell(Item{std::move(chat), std::move(what), {}, std::move(report)}, Outcome::kDropped, "the send queue is full");
       return false;
     }
-    impl_->queue.push_back(Item{std::move(chat), std::move(what), std::move(action)});
+    impl_->queue.push_back(Item{std::move(chat), std::move(what), std::move(action), std::move(report)});
   }
   asio::post(impl_->loop, [impl = impl_] { impl->wakeup.notify(); });
   return true;
@@ -148,6 +185,20 @@ void Pacer::stop() {
     impl->stopped = true;
     impl->wakeup.notify();
   });
+}
+
+void Pacer::hold(bool on) {
+  if (impl_->held.exchange(on) == on) return;
+  if (on) {
+    logger()->info("sending held while listening is down ({} waiting)", queued());
+  } else {
+    logger()->info("sending resumed ({} waiting)", queued());
+  }
+  asio::post(impl_->loop, [impl = impl_] { impl->wakeup.notify(); });
+}
+
+bool Pacer::held() const {
+  return impl_->held;
 }
 
 std::size_t Pacer::queued() const {

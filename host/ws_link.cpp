@@ -24,10 +24,15 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/logger.hpp"
+#include "orvanta/robot/timing.hpp"
 
 namespace orvanta::host {
 
@@ -86,7 +91,8 @@ class Session {
  public:
   virtual ~Session() = default;
   virtual asio::awaitable<void> write(const std::string& text) = 0;
-  virtual asio::awaitable<std::string> read() = 0;
+  // One frame; `text` tells whether it was a text frame.
+  virtual asio::awaitable<std::string> read(bool& text) = 0;
   virtual asio::awaitable<void> close() = 0;
   // Drops the connection at once.
   virtual void abort() = 0;
@@ -102,9 +108,10 @@ class WsSession final : public Session {
     ws.text(true);
     co_await ws.async_write(asio::buffer(text), asio::use_awaitable);
   }
-  asio::awaitable<std::string> read() override {
+  asio::awaitable<std::string> read(bool& text) override {
     beast::flat_buffer buffer;
     co_await ws.async_read(buffer, asio::use_awaitable);
+    text = ws.got_text();
     co_return beast::buffers_to_string(buffer.data());
   }
   asio::awaitable<void> close() override {
@@ -138,6 +145,62 @@ asio::awaitable<void> websocket_handshake(websocket::stream<Next>& ws, const WsU
       [](websocket::request_type& request) { request.set(beast::http::field::user_agent, "orvanta"); }));
   ws.read_message_max(kMaxFrameBytes);
   co_await ws.async_handshake(url.host + ":" + url.port, url.target, asio::use_awaitable);
+}
+
+double clock_seconds() {
+  return std::chrono::duration<double>(timing::MonotonicClock::now().time_since_epoch()).count();
+}
+
+// The text of a link failure as a person reads it: the system's message
+// without the source location Boost appends to what().
+std::string failure_text(const std::exception_ptr& e) {
+  try {
+    if (e) std::rethrow_exception(e);
+  } catch (const boost::system::system_error& x) {
+    return x.code().message();
+  } catch (...) {
+  }
+  return error_text(e);
+}
+
+// A TLS handshake that failed, with the reason the certificate was refused
+// when it was.
+class TlsFailure : public OSError {
+ public:
+  using OSError::OSError;
+};
+
+// Checks that `path` holds at least one PEM certificate; raises ValueError
+// naming the file otherwise.
+void check_ca_file(const std::string& path) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), &BIO_free);
+  if (!bio) throw ValueError("cannot read the certificate authorities file " + path);
+  std::unique_ptr<STACK_OF(X509_INFO), void (*)(STACK_OF(X509_INFO)*)> infos(
+      PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr),
+      [](STACK_OF(X509_INFO) * s) { sk_X509_INFO_pop_free(s, X509_INFO_free); });
+  int certificates = 0;
+  if (infos) {
+    for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i)
+      if (sk_X509_INFO_value(infos.get(), i)->x509) ++certificates;
+  }
+  ERR_clear_error();
+  if (certificates == 0) throw ValueError("the certificate authorities file " + path + " holds no PEM certificate");
+}
+
+// The TLS client context, complete (trusted authorities and verification)
+// before anyone can use it.
+std::shared_ptr<asio::ssl::context> make_tls_context(const WsLinkOptions& options) {
+  auto tls = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+  tls->set_default_verify_paths();
+  if (options.extra_ca_file) {
+    check_ca_file(*options.extra_ca_file);
+    boost::system::error_code ec;
+    tls->load_verify_file(*options.extra_ca_file, ec);
+    if (ec)
+      throw ValueError("cannot use the certificate authorities in " + *options.extra_ca_file + ": " + ec.message());
+  }
+  tls->set_verify_mode(asio::ssl::verify_peer);
+  return tls;
 }
 
 bool is_ip_address(const std::string& host) {
@@ -204,7 +267,11 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
         url(WsUrl::parse(options.url)),
         on_message(std::move(m)),
         on_state(std::move(s)),
-        wake(l, asio::steady_timer::time_point::max()) {}
+        wake(l, asio::steady_timer::time_point::max()) {
+    // A wss:// link, or trusted authorities given: the file is checked now,
+    // so that a bad one stops the start rather than weakening a connection.
+    if (url.tls || options.extra_ca_file) tls = make_tls_context(options);
+  }
 
   asio::io_context& loop;
   WsLinkOptions options;
@@ -213,24 +280,17 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
   StateHandler on_state;
   std::atomic<bool> open{false};
   std::atomic<std::uint64_t> connects{0};
+  std::atomic<std::uint64_t> binary_frames{0};
+  std::atomic<double> last_backoff{0};
 
   // Touched on the loop's thread only.
   bool stopped = false;
   bool parked = false;
   std::shared_ptr<Session> session;
+  // Made whole in the constructor and never changed after.
   std::shared_ptr<asio::ssl::context> tls;
   asio::steady_timer wake;
   WriteGate gate;
-
-  asio::ssl::context& tls_context() {
-    if (!tls) {
-      tls = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
-      tls->set_default_verify_paths();
-      if (options.extra_ca_file) tls->load_verify_file(*options.extra_ca_file);
-      tls->set_verify_mode(asio::ssl::verify_peer);
-    }
-    return *tls;
-  }
 
   asio::awaitable<std::shared_ptr<Session>> connect() {
     auto ex = co_await asio::this_coro::executor;
@@ -243,15 +303,33 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
       co_await websocket_handshake(s->ws, url, options);
       co_return s;
     }
-    auto s = std::make_shared<TlsSession>(ex, tls_context());
+    auto s = std::make_shared<TlsSession>(ex, *tls);
     auto& layer = beast::get_lowest_layer(s->ws);
     layer.expires_after(seconds_of(options.connect_timeout));
     co_await layer.async_connect(endpoints, asio::use_awaitable);
     auto& tls_stream = s->ws.next_layer();
     if (!is_ip_address(url.host) && !SSL_set_tlsext_host_name(tls_stream.native_handle(), url.host.c_str()))
       throw OSError("cannot set the TLS server name " + url.host);
-    tls_stream.set_verify_callback(asio::ssl::host_name_verification(url.host));
-    co_await tls_stream.async_handshake(asio::ssl::stream_base::client, asio::use_awaitable);
+    // Why the certificate was refused, for the log.
+    auto refused = std::make_shared<std::string>();
+    tls_stream.set_verify_callback([check = asio::ssl::host_name_verification(url.host), refused, host = url.host](
+                                       bool preverified, asio::ssl::verify_context& ctx) mutable {
+      if (!preverified) {
+        if (refused->empty()) *refused = X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.native_handle()));
+        return false;
+      }
+      if (!check(preverified, ctx)) {
+        if (refused->empty()) *refused = "the certificate is not for " + host;
+        return false;
+      }
+      return true;
+    });
+    auto [ec] =
+        co_await tls_stream.async_handshake(asio::ssl::stream_base::client, asio::as_tuple(asio::use_awaitable));
+    if (ec) {
+      throw TlsFailure("TLS handshake with " + url.host +
+                       " failed: " + (refused->empty() ? ec.message() : "certificate refused: " + *refused));
+    }
     co_await websocket_handshake(s->ws, url, options);
     co_return s;
   }
@@ -276,6 +354,7 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
       }
       std::exception_ptr failure;
       bool was_up = false;
+      double up_at = 0;
       try {
         auto s = co_await connect();
         if (stopped || parked) {
@@ -285,12 +364,19 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
         session = s;
         open = true;
         was_up = true;
+        up_at = clock_seconds();
         ++connects;
-        backoff = options.initial_backoff;
         logger()->info("server link up: {}", options.url);
         if (on_state) on_state(true);
         for (;;) {
-          std::string text = co_await s->read();
+          bool is_text = true;
+          std::string text = co_await s->read(is_text);
+          if (!is_text) {
+            ++binary_frames;
+            logger()->warn("server sent a binary frame of {} bytes; ignored (requests come in text frames)",
+                           text.size());
+            continue;
+          }
           if (on_message) on_message(std::move(text));
         }
       } catch (...) {
@@ -298,16 +384,41 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
       }
       open = false;
       session.reset();
+      // The host's own closing (stop, or close_soon) is no failure.
+      const bool planned = stopped || parked;
       if (was_up) {
-        logger()->warn("server link down: {}", error_text(failure));
+        if (planned) {
+          logger()->info("server link closed: {}", options.url);
+        } else {
+          logger()->warn("server link down: {}", failure_text(failure));
+        }
         if (on_state) on_state(false);
+        // The back-off starts over only after a link that stayed up for a
+        // while: a server that accepts and then breaks at once is not
+        // reconnected at the first back-off for ever.
+        if (clock_seconds() - up_at >= options.stable_after) backoff = options.initial_backoff;
       }
       if (stopped) break;
       if (parked) continue;
-      if (!was_up)
-        logger()->info("server {} not reachable ({}); next try in {} s", options.url, error_text(failure), backoff);
+      if (!was_up) {
+        bool tls_failure = false;
+        try {
+          std::rethrow_exception(failure);
+        } catch (const TlsFailure&) {
+          tls_failure = true;
+        } catch (...) {
+        }
+        if (tls_failure) {
+          logger()->error("server {}: {}; next try in {} s", options.url, failure_text(failure), backoff);
+        } else {
+          logger()->info("server {} not reachable ({}); next try in {} s", options.url, failure_text(failure), backoff);
+        }
+      } else {
+        logger()->info("server link: next try in {} s", backoff);
+      }
+      last_backoff = backoff;
       co_await pause(backoff);
-      if (!was_up) backoff = std::min(backoff * 2, options.max_backoff);
+      backoff = std::min(backoff * 2, options.max_backoff);
     }
   }
 
@@ -324,7 +435,7 @@ struct WsLink::Impl : std::enable_shared_from_this<Impl> {
   void begin_close() {
     if (!session) return;
     asio::co_spawn(loop, close_session(session), [](std::exception_ptr e) {
-      if (e) logger()->warn("closing the server link failed: {}", error_text(e));
+      if (e) logger()->warn("closing the server link failed: {}", failure_text(e));
     });
   }
 };
@@ -392,6 +503,14 @@ void WsLink::resume() {
 
 std::uint64_t WsLink::connects() const {
   return impl_->connects;
+}
+
+std::uint64_t WsLink::binary_frames() const {
+  return impl_->binary_frames;
+}
+
+double WsLink::last_backoff() const {
+  return impl_->last_backoff;
 }
 
 const std::string& WsLink::url() const {

@@ -6,8 +6,9 @@
 //
 // The link keeps itself up. A server that cannot be reached, at start or
 // later, is not an error: the link tries again after a back-off that doubles
-// from `initial_backoff` up to `max_backoff` and starts over after every
-// successful connection. While the link is down, send() fails at once; the
+// from `initial_backoff` up to `max_backoff`; it starts over only after a
+// connection that stayed up `stable_after` seconds, so that a server that
+// accepts and then breaks at once is not hammered. While the link is down, send() fails at once; the
 // host's outbox keeps what could not be sent.
 //
 // close_soon() (called by the listening thread when listening ends) closes
@@ -52,13 +53,17 @@ struct WsLinkOptions {
   // Seconds of clock time between attempts to connect.
   double initial_backoff = 1.0;
   double max_backoff = 30.0;
+  // Seconds of clock time a connection must last for the back-off to start
+  // over.
+  double stable_after = 60.0;
   // Seconds allowed for connecting, the TLS handshake and the WebSocket
   // handshake together.
   double connect_timeout = 10.0;
   // Seconds without any frame from the server after which the link counts as
   // dead; a ping goes out half-way through.
   double idle_timeout = 30.0;
-  // Certificate authorities trusted for wss:// besides the platform's own.
+  // Certificate authorities trusted for wss:// besides the platform's own: a
+  // PEM file, checked when the link is made.
   std::optional<std::string> extra_ca_file{};
 };
 
@@ -69,7 +74,8 @@ class WsLink final : public WsClient {
   // Called when the link comes up (true) or goes down (false).
   using StateHandler = std::function<void(bool up)>;
 
-  // Raises ValueError for an address that is not ws:// or wss://.
+  // Raises ValueError for an address that is not ws:// or wss://, and for an
+  // `extra_ca_file` that cannot be read or holds no PEM certificate.
   WsLink(boost::asio::io_context& loop, WsLinkOptions options, MessageHandler on_message, StateHandler on_state);
   ~WsLink() override;
   WsLink(const WsLink&) = delete;
@@ -90,6 +96,10 @@ class WsLink final : public WsClient {
 
   // Connections made so far.
   std::uint64_t connects() const;
+  // Binary frames received (and ignored).
+  std::uint64_t binary_frames() const;
+  // The back-off, in seconds, of the latest wait before reconnecting.
+  double last_backoff() const;
   const std::string& url() const;
 
  private:

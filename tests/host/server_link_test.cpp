@@ -93,7 +93,7 @@ class ServerLink : public ::testing::Test {
     });
   }
 
-  void publish(const std::string& id) { feed_->publish(id, Json{{"event", "test"}, {"id", id}}); }
+  void publish(const std::string& id) { feed_->publish(Json{{"event", "test"}, {"id", id}}); }
 
   testing::TempDir dir_;
   std::unique_ptr<LoopThread> loop_;
@@ -192,6 +192,41 @@ TEST_F(ServerLink, WssRefusesAServerItCannotVerify) {
   ASSERT_TRUE(server.wait_for_connections(2));
   EXPECT_FALSE(link_->ws());
   EXPECT_TRUE(server.frames().empty());
+}
+
+TEST_F(ServerLink, WssRefusesACertificateForAnotherNameFromATrustedAuthority) {
+  auto pki = testing::TestPki::make("orvanta test CA", "DNS:other.example");
+  testing::TempFile ca(pki.ca_cert_pem);
+  TestServer server(TestServer::Options{.cert_pem = pki.server_cert_pem, .key_pem = pki.server_key_pem});
+  connect(server.ws_url(), kDefaultSendWindow, ca.path());
+  start();
+  publish("secret");
+  // Refused on every attempt, not only the first.
+  ASSERT_TRUE(server.wait_for_connections(3));
+  EXPECT_FALSE(link_->ws());
+  EXPECT_TRUE(server.frames().empty());
+}
+
+TEST(WsLinkOptionsCheck, ACaFileWithoutACertificateIsRefusedWhenTheLinkIsMade) {
+  boost::asio::io_context loop;
+  testing::TempFile not_pem("-----BEGIN NOTHING-----\nxyz\n");
+  for (const char* url : {"wss://127.0.0.1:1/", "ws://127.0.0.1:1/"}) {
+    EXPECT_THROW(WsLink(loop, WsLinkOptions{.url = url, .extra_ca_file = not_pem.path()}, {}, {}), ValueError) << url;
+    EXPECT_THROW(WsLink(loop, WsLinkOptions{.url = url, .extra_ca_file = "/nonexistent/ca.pem"}, {}, {}), ValueError)
+        << url;
+  }
+  auto pki = testing::TestPki::make();
+  testing::TempFile ca(pki.ca_cert_pem);
+  EXPECT_NO_THROW(WsLink(loop, WsLinkOptions{.url = "wss://127.0.0.1:1/", .extra_ca_file = ca.path()}, {}, {}));
+}
+
+TEST_F(ServerLink, AServerThatBreaksRightAfterTheHandshakeIsNotRetriedAtTheFirstBackOff) {
+  TestServer server(TestServer::Options{.drop_after_handshake = true});
+  connect(server.ws_url());
+  start();
+  // initial 1 s, max 2 s: a link that never stays up keeps the longer wait.
+  ASSERT_TRUE(server.wait_for_connections(3));
+  EXPECT_TRUE(eventually([&] { return link_->last_backoff() == 2.0; }));
 }
 
 TEST(WsUrlParse, ReadsSchemeHostPortAndTargetAndRefusesTheRest) {

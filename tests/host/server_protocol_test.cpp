@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
 #include "host/loop_thread.hpp"
@@ -56,6 +59,11 @@ class Protocol : public ::testing::Test {
     actions.member_list = [this](std::string chat) -> boost::asio::awaitable<std::optional<std::vector<std::string>>> {
       actions_.add("members " + chat);
       if (chat == "broken") throw std::runtime_error("no such group");
+      if (chat == "slow") {
+        // A read that does not end while the test runs.
+        boost::asio::steady_timer never(co_await boost::asio::this_coro::executor, std::chrono::hours(1));
+        co_await never.async_wait(boost::asio::use_awaitable);
+      }
       co_return std::vector<std::string>{"Alice", "Bob"};
     };
     actions.img_md5 = [this](std::string content) -> boost::asio::awaitable<std::optional<std::string>> {
@@ -66,6 +74,7 @@ class Protocol : public ::testing::Test {
       actions_.add("lookup " + send_data.dump());
       co_return send_data["quote_content"] == "known" ? "wx1234001" : "";
     };
+    actions.knows_message = [](const std::string&, const std::string& msg_id) { return msg_id != "wx-unknown"; };
     pacer_ = std::make_shared<Pacer>(loop_.loop(), PacingLimits{});
     protocol_ = std::make_unique<ServerProtocol>(
         loop_.loop(), actions, pacer_,
@@ -93,6 +102,16 @@ class Protocol : public ::testing::Test {
       protocol_->on_frame(text);
       return 0;
     });
+  }
+
+  // The published records of one event, in order.
+  std::vector<Json> records(const std::string& event) const {
+    std::vector<Json> out;
+    for (const auto& line : published_.lines()) {
+      Json record = Json::parse(line.substr(line.find(' ') + 1));
+      if (record.value("event", "") == event) out.push_back(record);
+    }
+    return out;
   }
 
   LoopThread loop_;
@@ -125,7 +144,64 @@ TEST_F(Protocol, EachKindOfMessageBecomesItsAction) {
     EXPECT_EQ(actions_.lines(), expected);
   }
   EXPECT_EQ(protocol_->rejected(), 0u);
-  EXPECT_EQ(protocol_->carried_out(), cases.size());
+  EXPECT_TRUE(eventually([&] { return protocol_->carried_out() == cases.size(); }));
+}
+
+TEST_F(Protocol, EverySendEndsInOneResultHeldWhileListeningIsDownAndDroppedAtStopWithAWord) {
+  frame(R"({"type":"send","chat":"群","content":"hi","request_id":"s1"})");
+  // A reply quoting a message the store does not hold fails at once.
+  frame(R"({"type":"reply","chat":"群","reply_text":"ok","msg_id":"wx-unknown","request_id":"s2"})");
+  ASSERT_TRUE(eventually([&] { return records("request_result").size() == 2; }));
+  auto results = records("request_result");
+  std::sort(results.begin(), results.end(),
+            [](const Json& a, const Json& b) { return a["request_id"] < b["request_id"]; });
+  EXPECT_EQ(results[0]["result"], "done");
+  EXPECT_EQ(results[0]["type"], "send");
+  EXPECT_EQ(results[0]["chat"], "群");
+  EXPECT_TRUE(results[0].contains("receiver") && results[0].contains("time")) << results[0];
+  EXPECT_EQ(results[1]["result"], "failed");
+  EXPECT_EQ(results[1]["reason"], "no stored message wx-unknown in 群");
+  EXPECT_EQ(actions_.lines(), std::vector<std::string>{"send 群 hi -"});
+
+  // Held (listening is down): the sends wait in the queue.
+  pacer_->hold(true);
+  frame(R"({"type":"send","chat":"群","content":"later","request_id":"s3"})");
+  ASSERT_TRUE(eventually([&] { return pacer_->queued() == 1; }));
+  EXPECT_EQ(actions_.lines().size(), 1u);
+  pacer_->hold(false);
+  ASSERT_TRUE(eventually([&] { return records("request_result").size() == 3; }));
+  EXPECT_EQ(actions_.lines().back(), "send 群 later -");
+
+  // Stopping with sends queued drops them, each with a result.
+  pacer_->hold(true);
+  frame(R"({"type":"send","chat":"群","content":"a","request_id":"s4"})");
+  frame(R"({"type":"send_private","chat":"Erin","content":"b","request_id":"s5"})");
+  ASSERT_TRUE(eventually([&] { return pacer_->queued() == 2; }));
+  loop_.call([&] {
+    pacer_->stop();
+    return 0;
+  });
+  ASSERT_TRUE(eventually([&] { return records("request_result").size() == 5; }));
+  results = records("request_result");
+  for (std::size_t i = 3; i < 5; ++i) {
+    EXPECT_EQ(results[i]["result"], "dropped") << results[i];
+    EXPECT_EQ(results[i]["reason"], "the host stopped before it was sent");
+  }
+  EXPECT_EQ(results[3]["request_id"], "s4");
+  EXPECT_EQ(results[4]["request_id"], "s5");
+  EXPECT_EQ(protocol_->carried_out(), 2u);
+  EXPECT_EQ(protocol_->failed(), 1u);
+  EXPECT_EQ(protocol_->dropped(), 2u);
+}
+
+TEST_F(Protocol, ReadsAreBoundedAndOneBeyondTheBoundIsDroppedWithAResult) {
+  for (std::size_t i = 0; i <= kDefaultReadLimit; ++i)
+    frame(R"({"type":"get_members","chat":"slow","request_id":"q)" + std::to_string(i) + "\"}");
+  ASSERT_TRUE(eventually([&] { return records("request_result").size() == 1; }));
+  const auto result = records("request_result").front();
+  EXPECT_EQ(result["result"], "dropped");
+  EXPECT_EQ(result["request_id"], "q" + std::to_string(kDefaultReadLimit));
+  EXPECT_EQ(protocol_->dropped(), 1u);
 }
 
 TEST_F(Protocol, ReadsAreAnsweredAsEventsCarryingTheRequestAndAnyError) {
@@ -148,6 +224,13 @@ TEST_F(Protocol, ReadsAreAnsweredAsEventsCarryingTheRequestAndAnyError) {
   EXPECT_EQ(records[1]["error"], "no such group");
   EXPECT_EQ(records[2]["event"], "img_md5");
   EXPECT_EQ(records[2]["img_md5"], std::string(32, 'a'));
+  // Like every event but a group message, closed by the account and the time.
+  for (const auto& r : records) {
+    ASSERT_GE(r.size(), 2u);
+    auto it = r.end();
+    EXPECT_EQ((--it).key(), "time") << r;
+    EXPECT_EQ((--it).key(), "receiver") << r;
+  }
 }
 
 TEST_F(Protocol, ABadMessageIsRejectedAndChangesNothing) {
@@ -174,8 +257,30 @@ TEST_F(Protocol, ABadMessageIsRejectedAndChangesNothing) {
   ASSERT_TRUE(eventually([&] { return actions_.lines().size() == 1; }));
   EXPECT_EQ(actions_.lines(), std::vector<std::string>{"send 群 after -"});
   EXPECT_EQ(protocol_->rejected(), 12u);
-  EXPECT_TRUE(published_.lines().empty());
+  // Each object but the acknowledgement was a request the server can tell
+  // apart: each is answered as failed, with the reason; the good one is done.
+  ASSERT_TRUE(eventually([&] { return records("request_result").size() == 10; })) << published_.lines().size();
+  auto results = records("request_result");
+  EXPECT_EQ(results.back()["result"], "done");
+  results.pop_back();
+  for (const auto& r : results) {
+    EXPECT_EQ(r["result"], "failed");
+    EXPECT_TRUE(r["reason"].get<std::string>().starts_with("not understood: ")) << r;
+  }
   EXPECT_TRUE(acks_.lines().empty());
+}
+
+TEST_F(Protocol, NestingBeyondTheLimitIsRefusedWhileParsingAndTheLimitItselfIsAccepted) {
+  auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  for (std::size_t depth : {kMaxNesting + 1, std::size_t{1000}, std::size_t{100000}}) frame(nested(depth));
+  EXPECT_EQ(protocol_->rejected(), 3u);
+  // Within the limit it parses, and is refused only later as not an object.
+  frame(nested(kMaxNesting));
+  ASSERT_TRUE(eventually([&] { return protocol_->rejected() == 4u; }));
+  std::string deep_ok = R"({"type":"send","chat":"群","content":"deep","x":)" + nested(kMaxNesting - 1) + "}";
+  frame(deep_ok);
+  ASSERT_TRUE(eventually([&] { return actions_.lines().size() == 1; }));
+  EXPECT_EQ(protocol_->rejected(), 4u);
 }
 
 TEST_F(Protocol, AcknowledgementsGoToTheFeedNotToTheReplyOperation) {

@@ -38,7 +38,7 @@ namespace {
 class Conn {
  public:
   virtual ~Conn() = default;
-  virtual void send(std::string text) = 0;
+  virtual void send(std::string text, bool binary = false) = 0;
   virtual void drop() = 0;
 };
 
@@ -47,8 +47,8 @@ class WsConn final : public Conn, public std::enable_shared_from_this<WsConn<Nex
  public:
   explicit WsConn(Next next) : ws(std::move(next)) {}
 
-  void send(std::string text) override {
-    out_.push_back(std::move(text));
+  void send(std::string text, bool binary = false) override {
+    out_.push_back({std::move(text), binary});
     if (writing_) return;
     writing_ = true;
     asio::co_spawn(ws.get_executor(), write_all(this->shared_from_this()), asio::detached);
@@ -64,9 +64,9 @@ class WsConn final : public Conn, public std::enable_shared_from_this<WsConn<Nex
  private:
   static asio::awaitable<void> write_all(std::shared_ptr<WsConn> self) {
     while (!self->out_.empty()) {
-      std::string text = std::move(self->out_.front());
+      auto [text, binary] = std::move(self->out_.front());
       self->out_.pop_front();
-      self->ws.text(true);
+      self->ws.binary(binary);
       auto [ec, n] = co_await self->ws.async_write(asio::buffer(text), asio::as_tuple(asio::use_awaitable));
       if (ec) break;
     }
@@ -74,7 +74,7 @@ class WsConn final : public Conn, public std::enable_shared_from_this<WsConn<Nex
     self->writing_ = false;
   }
 
-  std::deque<std::string> out_;
+  std::deque<std::pair<std::string, bool>> out_;
   bool writing_ = false;
 };
 
@@ -174,6 +174,10 @@ struct TestServer::Impl {
     auto conn = std::make_shared<WsConn<Stream>>(std::move(stream));
     auto [accept_ec] = co_await conn->ws.async_accept(request, asio::as_tuple(asio::use_awaitable));
     if (accept_ec) co_return;
+    if (options.drop_after_handshake) {
+      conn->drop();
+      co_return;
+    }
     conns.insert(conn);
     for (;;) {
       beast::flat_buffer frame;
@@ -199,7 +203,9 @@ struct TestServer::Impl {
       if (ack) {
         Json j = Json::parse(text, nullptr, false);
         std::string id;
-        if (j.is_object() && j.contains("id") && j["id"].is_string())
+        if (j.is_object() && j.contains("event_id") && j["event_id"].is_string())
+          id = j["event_id"];
+        else if (j.is_object() && j.contains("id") && j["id"].is_string())
           id = j["id"];
         else if (j.is_object() && j.contains("sequence") && j["sequence"].is_string())
           id = j["sequence"];
@@ -283,6 +289,12 @@ bool TestServer::wait_for_connections(int n) const {
 void TestServer::push(const std::string& text) {
   impl_->on_loop([impl = impl_.get(), text] {
     for (auto& c : impl->conns) c->send(text);
+  });
+}
+
+void TestServer::push_binary(const std::string& bytes) {
+  impl_->on_loop([impl = impl_.get(), bytes] {
+    for (auto& c : impl->conns) c->send(bytes, true);
   });
 }
 

@@ -20,13 +20,16 @@ namespace orvanta::testing {
 class TestServer {
  public:
   struct Options {
-    // Acknowledge every frame that carries "id" (or "sequence").
+    // Acknowledge every frame that carries "event_id" (or "id", or
+    // "sequence") with that value.
     bool acknowledge = true;
     // Body of every plain GET.
     std::string group_list = R"({"code":200,"data":[]})";
     // With TLS: PEM certificate and key of the server.
     std::string cert_pem{};
     std::string key_pem{};
+    // Complete the WebSocket handshake, then drop the connection at once.
+    bool drop_after_handshake = false;
   };
 
   explicit TestServer(Options options);
@@ -54,6 +57,8 @@ class TestServer {
 
   // Sends a text frame on every open connection.
   void push(const std::string& text);
+  // Sends a binary frame on every open connection.
+  void push_binary(const std::string& bytes);
   void set_acknowledge(bool on);
 
   // Closes the listening socket and every connection; go_up() listens again
