@@ -37,6 +37,7 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   bool has_quote() const override { return line_.quotable; }
 
   void quote(const std::string& text, const std::optional<std::string>& at) override {
+    model_->announce_call("quote");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("quote");
     if (!line_.quotable) throw AttributeError("this message cannot be quoted");
@@ -57,6 +58,7 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   }
 
   wxauto::Download download() override {
+    model_->announce_call("download");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     auto fault = model_->faults->check("download");
@@ -88,6 +90,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   Json GetNextNewMessage(bool filter_mute) override {
+    model_->announce_call("GetNextNewMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetNextNewMessage");
     Chat* next = nullptr;
@@ -116,6 +119,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void ChatWith(const std::string& who) override {
+    model_->announce_call("ChatWith");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("ChatWith");
     model_->open_chat_locked(model_->chat_locked(who));
@@ -123,6 +127,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SwitchToChat() override {
+    model_->announce_call("SwitchToChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToChat");
     model_->page = "chat";
@@ -130,6 +135,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SwitchToContact() override {
+    model_->announce_call("SwitchToContact");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToContact");
     model_->page = "contact";
@@ -138,6 +144,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   std::vector<std::string> CollectAllGroupNames() override {
+    model_->announce_call("CollectAllGroupNames");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("CollectAllGroupNames");
     // The group names are read from the contacts page.
@@ -150,6 +157,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   wxauto::WindowMessages GetAllMessage() override {
+    model_->announce_call("GetAllMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetAllMessage");
     // The message list is on the chat page only.
@@ -164,6 +172,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void LoadMoreMessage() override {
+    model_->announce_call("LoadMoreMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("LoadMoreMessage");
     if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
@@ -174,6 +183,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   std::vector<std::string> GetGroupMembers() override {
+    model_->announce_call("GetGroupMembers");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetGroupMembers");
     Chat* chat = model_->current ? model_->find_chat_locked(*model_->current) : nullptr;
@@ -185,6 +195,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
+    model_->announce_call("SendMsg");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SendMsg");
     Chat& chat = model_->chat_locked(who);
@@ -210,12 +221,16 @@ class SimImageViewer final : public wxauto::WeChatImage {
   explicit SimImageViewer(std::shared_ptr<Model> model) : model_(std::move(model)) {}
 
   bool is_open() const override {
+    model_->announce_call("is_open");
     std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
     return model_->viewer_open;
   }
 
   void close() override {
+    model_->announce_call("close");
     std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
     if (!model_->viewer_open) return;
     model_->viewer_open = false;
     model_->record_locked("close", "图片查看");
@@ -239,6 +254,7 @@ class SimDriver final : public wxauto::Driver {
   explicit SimDriver(std::shared_ptr<Model> model) : model_(model), automation_(model) {}
 
   std::shared_ptr<wxauto::WeChat> MakeWeChat() override {
+    model_->announce_call("MakeWeChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("MakeWeChat");
     return std::make_shared<SimWeChat>(model_);
@@ -247,6 +263,7 @@ class SimDriver final : public wxauto::Driver {
   wxauto::WxParam& Param() override { return model_->param; }
 
   wxauto::WindowHandle FindWindow(const std::string& classname) override {
+    model_->announce_call("FindWindow");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     if (model_->faults->check("FindWindow")) throw OSError("FindWindow: the window list could not be read");
@@ -492,7 +509,18 @@ class SimClientImpl final : public SimClient {
 
   std::size_t pending_events() const override {
     std::lock_guard guard(model_->mu);
-    return model_->timeline.size() - model_->next_event;
+    return model_->timeline.size() - model_->next_event + model_->call_events.size();
+  }
+
+  void set_call_hook(std::function<void(const std::string& op, int nth)> hook) override {
+    std::lock_guard guard(model_->mu);
+    model_->call_hook = std::move(hook);
+  }
+
+  void on_call(const std::string& op, int nth, std::function<void()> action) override {
+    if (nth < 1) throw ValueError("on_call: nth must be at least 1");
+    std::lock_guard guard(model_->mu);
+    model_->call_triggers.push_back(Model::CallTrigger{op, model_->call_counts[op] + nth, std::move(action)});
   }
 
   LineHandle line(const std::string& scenario_id) const override {

@@ -509,6 +509,39 @@ std::filesystem::path Model::write_picture_locked(const Line& line) {
   return path;
 }
 
+void Model::announce_call(const std::string& operation) {
+  std::function<void(const std::string&, int)> hook;
+  std::vector<std::function<void()>> due;
+  int nth = 0;
+  {
+    std::lock_guard guard(mu);
+    nth = ++call_counts[operation];
+    // Scenario events keyed to this call, in the order the scenario gives
+    // them.
+    for (auto it = call_events.begin(); it != call_events.end();) {
+      if (it->op == operation && it->at_count == nth) {
+        Json description = std::move(it->description);
+        it = call_events.erase(it);
+        double at = std::chrono::duration<double>(timing::now() - play_start).count();
+        apply_event_locked(description, std::max(0.0, at));
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = call_triggers.begin(); it != call_triggers.end();) {
+      if (it->op == operation && it->at_count == nth) {
+        due.push_back(std::move(it->action));
+        it = call_triggers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    hook = call_hook;
+  }
+  for (auto& action : due) action();
+  if (hook) hook(operation, nth);
+}
+
 // --- Scenarios ----------------------------------------------------------------
 
 void Model::load_scenario_locked(const Json& scenario) {
@@ -543,7 +576,17 @@ void Model::load_scenario_locked(const Json& scenario) {
   }
   if (auto it = scenario.find("group_list"); it != scenario.end()) group_list = group_list_from_json(*it);
   timeline.clear();
-  for (const Json& e : scenario.value("timeline", Json::array())) timeline.push_back(Event{e.value("at", 0.0), e});
+  call_events.clear();
+  for (const Json& e : scenario.value("timeline", Json::array())) {
+    if (auto on = e.find("on"); on != e.end()) {
+      // Counted from the loading of the scenario: "nth": 2 is the second
+      // call of the operation after it.
+      const std::string op = on->at("op").get<std::string>();
+      call_events.push_back(CallEvent{op, call_counts[op] + on->value("nth", 1), e});
+    } else {
+      timeline.push_back(Event{e.value("at", 0.0), e});
+    }
+  }
   std::stable_sort(timeline.begin(), timeline.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
   next_event = 0;
   ids.clear();

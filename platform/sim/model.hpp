@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,24 @@ class Model {
   timing::SystemTime play_start;          // guarded by mu
   std::map<std::string, LineHandle> ids;  // guarded by mu
 
+  // Triggers keyed to calls of the driver and the controls. Counts are per
+  // operation since the client was made; a trigger fires when its
+  // operation's count reaches `at_count`.
+  struct CallTrigger {
+    std::string op;
+    int at_count = 0;
+    std::function<void()> action;
+  };
+  struct CallEvent {
+    std::string op;
+    int at_count = 0;
+    Json description;
+  };
+  std::map<std::string, int> call_counts;                  // guarded by mu
+  std::function<void(const std::string&, int)> call_hook;  // guarded by mu
+  std::vector<CallTrigger> call_triggers;                  // guarded by mu
+  std::vector<CallEvent> call_events;                      // scenario events "on" a call; guarded by mu
+
   bool owns_files_dir = false;
 
   const std::shared_ptr<FaultBoard> faults;
@@ -185,6 +204,13 @@ class Model {
   const Line* picture_of_locked(const Line& line);
   void click_locked(const Node& node);
   void right_click_locked(const Node& node);
+
+  // Announces a call of `operation` to the world, with `mu` NOT held:
+  // counts it, applies the scenario events keyed to it, then runs the
+  // one-shot triggers and the call hook, which may change the world through
+  // the client's own members. Every driver and control call does this
+  // before it looks at the model, so the changes show in its answer.
+  void announce_call(const std::string& operation);
 
   // Scenarios.
   void load_scenario_locked(const Json& scenario);

@@ -262,6 +262,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   bool Exists(double seconds, double interval) override {
+    model_->announce_call("Exists");
     if (search_fault()) return false;
     const auto deadline = timing::now() + to_duration(std::max(0.0, seconds));
     for (;;) {
@@ -279,11 +280,11 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   std::string Name() override {
-    return with_node([](Model&, const Node& n) { return n.name; });
+    return with_node("Name", [](Model&, const Node& n) { return n.name; });
   }
 
   std::vector<std::shared_ptr<Control>> GetChildren() override {
-    return with_node([this](Model&, const Node& n) {
+    return with_node("GetChildren", [this](Model&, const Node& n) {
       std::vector<std::shared_ptr<Control>> children;
       for (const Node& child : n.children) children.push_back(std::make_shared<SimControl>(model_, child.key));
       return children;
@@ -291,14 +292,14 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   void Click() override {
-    with_node([](Model& m, const Node& n) {
+    with_node("Click", [](Model& m, const Node& n) {
       m.click_locked(n);
       return 0;
     });
   }
 
   void RightClick() override {
-    with_node([](Model& m, const Node& n) {
+    with_node("RightClick", [](Model& m, const Node& n) {
       m.right_click_locked(n);
       return 0;
     });
@@ -336,7 +337,8 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   // Runs `f` on the control's node, waiting for it up to the search's time
   // limit; raises LookupError when it does not appear.
   template <class F>
-  std::invoke_result_t<F, Model&, const Node&> with_node(F f) {
+  std::invoke_result_t<F, Model&, const Node&> with_node(const std::string& operation, F f) {
+    model_->announce_call(operation);
     if (search_fault()) throw LookupError("control not found: " + describe());
     const double timeout = search_.Timeout.value_or(uia::kDefaultSearchTimeout);
     const double deadline = timing::time() + std::max(0.0, timeout);
@@ -354,7 +356,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   bool window_operation(const std::string& operation) {
-    return with_node([&](Model& m, const Node& n) {
+    return with_node(operation.substr(0, operation.find('(')), [&](Model& m, const Node& n) {
       if (m.faults->check(operation)) throw OSError(operation + ": access is denied");
       m.record_locked(operation, n.label);
       return true;

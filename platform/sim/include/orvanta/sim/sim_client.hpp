@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -238,6 +239,26 @@ class SimClient {
   virtual std::size_t pending_events() const = 0;
   // The line a timeline event named with "id".
   virtual LineHandle line(const std::string& scenario_id) const = 0;
+
+  // --- Events inside a pass ----------------------------------------------------
+  // The world can change between any two calls of the system, not only as
+  // the clock runs. Every call of the driver, of a window message, of the
+  // image viewer and of a control announces itself before it looks at the
+  // client: `op` is the call's name ("GetAllMessage", "GetNextNewMessage",
+  // "ChatWith", "LoadMoreMessage", "SendMsg", "SwitchToChat", "quote",
+  // "download", "Click", "RightClick", "Exists", "Name", "GetChildren",
+  // "SetActive", "SetTopmost", "FindWindow", "MakeWeChat", "is_open",
+  // "close", ...) and `nth` the 1-based count of calls of `op` since the
+  // client was made. The hook runs on the calling thread without the
+  // client's lock held, so it may post, recall, log out and so on through
+  // this object, and the call's answer shows the change. It must not call
+  // the driver itself. Replaces any earlier hook; an empty function removes
+  // it.
+  virtual void set_call_hook(std::function<void(const std::string& op, int nth)> hook) = 0;
+  // Runs `action` once, in the same way, just before the nth call of `op`
+  // from now (1: the next one). Actions due at the same call run in the
+  // order they were given, before the hook.
+  virtual void on_call(const std::string& op, int nth, std::function<void()> action) = 0;
 
   // --- Records and inspection ----------------------------------------------
   virtual std::vector<SentMessage> sent() const = 0;
