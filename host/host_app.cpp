@@ -511,6 +511,9 @@ void Host::print_summary() {
     for (const auto& s : sim_->sent())
       print_line(fmt::format("    sent in {}: {}{}{}", s.chat, s.text, s.at ? " (@" + *s.at + ")" : "",
                              s.quoted ? " quoting \"" + *s.quoted + "\"" : ""));
+    // Two threads driving the client at once is a fault of the system; the
+    // simulated client notices it, and the summary says so.
+    for (const auto& v : sim_->thread_violations()) print_line("  client: " + v.message);
   }
   if (link_) {
     print_line(fmt::format("  server link {}: {} connection(s), {} event(s) acknowledged, {} waiting in the outbox",

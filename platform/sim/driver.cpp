@@ -37,7 +37,7 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   bool has_quote() const override { return line_.quotable; }
 
   void quote(const std::string& text, const std::optional<std::string>& at) override {
-    model_->announce_call("quote");
+    CallScope scope(*model_, "quote");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("quote");
     if (!line_.quotable) throw AttributeError("this message cannot be quoted");
@@ -58,7 +58,7 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   }
 
   wxauto::Download download() override {
-    model_->announce_call("download");
+    CallScope scope(*model_, "download");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     auto fault = model_->faults->check("download");
@@ -90,7 +90,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   Json GetNextNewMessage(bool filter_mute) override {
-    model_->announce_call("GetNextNewMessage");
+    CallScope scope(*model_, "GetNextNewMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetNextNewMessage");
     Chat* next = nullptr;
@@ -119,7 +119,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void ChatWith(const std::string& who) override {
-    model_->announce_call("ChatWith");
+    CallScope scope(*model_, "ChatWith");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("ChatWith");
     model_->open_chat_locked(model_->chat_locked(who));
@@ -127,7 +127,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SwitchToChat() override {
-    model_->announce_call("SwitchToChat");
+    CallScope scope(*model_, "SwitchToChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToChat");
     model_->page = "chat";
@@ -135,7 +135,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SwitchToContact() override {
-    model_->announce_call("SwitchToContact");
+    CallScope scope(*model_, "SwitchToContact");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToContact");
     model_->page = "contact";
@@ -144,7 +144,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   std::vector<std::string> CollectAllGroupNames() override {
-    model_->announce_call("CollectAllGroupNames");
+    CallScope scope(*model_, "CollectAllGroupNames");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("CollectAllGroupNames");
     // The group names are read from the contacts page.
@@ -157,7 +157,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   wxauto::WindowMessages GetAllMessage() override {
-    model_->announce_call("GetAllMessage");
+    CallScope scope(*model_, "GetAllMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetAllMessage");
     // The message list is on the chat page only.
@@ -172,7 +172,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void LoadMoreMessage() override {
-    model_->announce_call("LoadMoreMessage");
+    CallScope scope(*model_, "LoadMoreMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("LoadMoreMessage");
     if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
@@ -183,7 +183,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   std::vector<std::string> GetGroupMembers() override {
-    model_->announce_call("GetGroupMembers");
+    CallScope scope(*model_, "GetGroupMembers");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetGroupMembers");
     Chat* chat = model_->current ? model_->find_chat_locked(*model_->current) : nullptr;
@@ -195,7 +195,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
-    model_->announce_call("SendMsg");
+    CallScope scope(*model_, "SendMsg");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SendMsg");
     Chat& chat = model_->chat_locked(who);
@@ -221,14 +221,14 @@ class SimImageViewer final : public wxauto::WeChatImage {
   explicit SimImageViewer(std::shared_ptr<Model> model) : model_(std::move(model)) {}
 
   bool is_open() const override {
-    model_->announce_call("is_open");
+    CallScope scope(*model_, "is_open");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     return model_->viewer_open;
   }
 
   void close() override {
-    model_->announce_call("close");
+    CallScope scope(*model_, "close");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     if (!model_->viewer_open) return;
@@ -254,7 +254,7 @@ class SimDriver final : public wxauto::Driver {
   explicit SimDriver(std::shared_ptr<Model> model) : model_(model), automation_(model) {}
 
   std::shared_ptr<wxauto::WeChat> MakeWeChat() override {
-    model_->announce_call("MakeWeChat");
+    CallScope scope(*model_, "MakeWeChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("MakeWeChat");
     return std::make_shared<SimWeChat>(model_);
@@ -263,7 +263,7 @@ class SimDriver final : public wxauto::Driver {
   wxauto::WxParam& Param() override { return model_->param; }
 
   wxauto::WindowHandle FindWindow(const std::string& classname) override {
-    model_->announce_call("FindWindow");
+    CallScope scope(*model_, "FindWindow");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     if (model_->faults->check("FindWindow")) throw OSError("FindWindow: the window list could not be read");
@@ -538,6 +538,16 @@ class SimClientImpl final : public SimClient {
   std::vector<Action> actions() const override {
     std::lock_guard guard(model_->mu);
     return model_->actions;
+  }
+
+  std::vector<ThreadViolation> thread_violations() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->thread_violations;
+  }
+
+  void set_strict_threads(bool strict) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.strict_threads = strict;
   }
 
   std::optional<std::string> current_chat() const override {

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <utility>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "internal.hpp"
@@ -496,7 +498,7 @@ std::vector<Line> Model::view_locked(const Chat& chat) const {
 }
 
 void Model::record_locked(std::string kind, std::string target) {
-  actions.push_back(Action{std::move(kind), std::move(target)});
+  actions.push_back(Action{std::move(kind), std::move(target), std::this_thread::get_id(), this_thread_name()});
 }
 
 std::filesystem::path Model::write_picture_locked(const Line& line) {
@@ -507,6 +509,44 @@ std::filesystem::path Model::write_picture_locked(const Line& line) {
   out.close();
   if (!out) throw OSError("cannot write " + path.string());
   return path;
+}
+
+std::string this_thread_name() {
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) return {};
+  return name;
+}
+
+std::string this_thread_label() {
+  std::ostringstream id;
+  id << std::this_thread::get_id();
+  std::string name = this_thread_name();
+  return name.empty() ? id.str() : name + " (" + id.str() + ")";
+}
+
+void Model::begin_call(const std::string& operation) {
+  const auto self = std::this_thread::get_id();
+  std::lock_guard guard(mu);
+  for (const auto& [thread, call] : in_progress) {
+    if (thread == self) continue;
+    ThreadViolation v{this_thread_label(), operation, call.thread, call.op, {}};
+    v.message = "two threads drive the client at once: " + v.call + " on thread " + v.thread + " while " +
+                v.other_call + " on thread " + v.other_thread + " is in progress";
+    thread_violations.push_back(v);
+    if (options.strict_threads) throw ThreadError(v.message);
+    break;
+  }
+  CallInProgress& mine = in_progress[self];
+  if (mine.depth++ == 0) {
+    mine.thread = this_thread_label();
+    mine.op = operation;
+  }
+}
+
+void Model::end_call() {
+  std::lock_guard guard(mu);
+  auto it = in_progress.find(std::this_thread::get_id());
+  if (it != in_progress.end() && --it->second.depth == 0) in_progress.erase(it);
 }
 
 void Model::announce_call(const std::string& operation) {
@@ -553,6 +593,7 @@ void Model::load_scenario_locked(const Json& scenario) {
     options.menu_delay = it->value("menu_delay", options.menu_delay);
     options.read_current_chat = it->value("read_current_chat", options.read_current_chat);
     options.login_delay = it->value("login_delay", options.login_delay);
+    options.strict_threads = it->value("strict_threads", options.strict_threads);
     if (it->contains("seed")) {
       options.seed = it->at("seed").get<std::uint64_t>();
       faults->reseed(options.seed);

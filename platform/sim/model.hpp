@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "faults.hpp"
@@ -136,6 +137,15 @@ class Model {
   std::vector<CallTrigger> call_triggers;                  // guarded by mu
   std::vector<CallEvent> call_events;                      // scenario events "on" a call; guarded by mu
 
+  // The calls in progress, per thread (a thread's own calls may nest).
+  struct CallInProgress {
+    std::string thread;
+    std::string op;
+    int depth = 0;
+  };
+  std::map<std::thread::id, CallInProgress> in_progress;  // guarded by mu
+  std::vector<ThreadViolation> thread_violations;         // guarded by mu
+
   bool owns_files_dir = false;
 
   const std::shared_ptr<FaultBoard> faults;
@@ -211,6 +221,11 @@ class Model {
   // the client's own members. Every driver and control call does this
   // before it looks at the model, so the changes show in its answer.
   void announce_call(const std::string& operation);
+  // Marks a call of `operation` by this thread as begun, or ended; begin
+  // records (and in strict mode raises ThreadError for) an overlap with
+  // another thread's call. With `mu` NOT held.
+  void begin_call(const std::string& operation);
+  void end_call();
 
   // Scenarios.
   void load_scenario_locked(const Json& scenario);
@@ -218,6 +233,32 @@ class Model {
   void play_due_locked();
   void apply_event_locked(const Json& event, double at);
 };
+
+// One call of the driver, a window message, the image viewer or a control,
+// for its whole length (a control's wait included): checks the thread,
+// announces the call, and marks it ended when it leaves.
+class CallScope {
+ public:
+  CallScope(Model& model, const std::string& operation) : model_(model) {
+    model_.begin_call(operation);
+    try {
+      model_.announce_call(operation);
+    } catch (...) {
+      model_.end_call();
+      throw;
+    }
+  }
+  ~CallScope() { model_.end_call(); }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Model& model_;
+};
+
+// The calling thread as records name it: "<name> (<id>)", or the id alone.
+std::string this_thread_label();
+std::string this_thread_name();
 
 // Window handles FindWindow gives.
 inline constexpr wxauto::WindowHandle kMainWindowHandle = 0x10010;

@@ -262,7 +262,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   bool Exists(double seconds, double interval) override {
-    model_->announce_call("Exists");
+    CallScope scope(*model_, "Exists");
     if (search_fault()) return false;
     const auto deadline = timing::now() + to_duration(std::max(0.0, seconds));
     for (;;) {
@@ -338,7 +338,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   // limit; raises LookupError when it does not appear.
   template <class F>
   std::invoke_result_t<F, Model&, const Node&> with_node(const std::string& operation, F f) {
-    model_->announce_call(operation);
+    CallScope scope(*model_, operation);
     if (search_fault()) throw LookupError("control not found: " + describe());
     const double timeout = search_.Timeout.value_or(uia::kDefaultSearchTimeout);
     const double deadline = timing::time() + std::max(0.0, timeout);

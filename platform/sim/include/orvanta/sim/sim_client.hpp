@@ -22,7 +22,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvanta/json.hpp"
@@ -66,6 +68,11 @@ struct SimOptions {
   // Clock time between pressing "进入微信" or "登录" and the login being
   // complete (the main window appearing).
   double login_delay = 0.0;
+  // One driving thread at a time: a call of the driver, a window message,
+  // the image viewer or a control made while another thread's call (or
+  // control wait) is in progress fails with ThreadError. Overlaps are
+  // recorded (thread_violations()) either way.
+  bool strict_threads = false;
 };
 
 struct Member {
@@ -92,9 +99,31 @@ struct SentMessage {
 // ("GetNextNewMessage" with the chat it gave, "GetAllMessage" and
 // "LoadMoreMessage" with the open chat, "GetGroupMembers" with the group,
 // "CollectAllGroupNames"), each when the client answered it.
+// Each records the thread that made the call: its id and its name (as the
+// operating system knows it; empty when unnamed).
 struct Action {
   std::string kind;
   std::string target;
+  std::thread::id thread_id{};
+  std::string thread_name{};
+};
+
+// Two threads driving the client at once: `call` on `thread` began while
+// `other_call` on `other_thread` was still in progress. Threads are named
+// "<name> (<id>)", or by id alone when unnamed.
+struct ThreadViolation {
+  std::string thread;
+  std::string call;
+  std::string other_thread;
+  std::string other_call;
+  std::string message;
+};
+
+// What a call raises in strict one-thread mode when another thread is
+// driving the client. Not an error of the client: a fault of the caller.
+class ThreadError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
 };
 
 // A line put into a chat as given, for the cases the ordinary posts do not
@@ -263,6 +292,10 @@ class SimClient {
   // --- Records and inspection ----------------------------------------------
   virtual std::vector<SentMessage> sent() const = 0;
   virtual std::vector<Action> actions() const = 0;
+  // Every overlap of two threads' calls seen so far, in order.
+  virtual std::vector<ThreadViolation> thread_violations() const = 0;
+  // Turns the strict one-thread mode on or off (SimOptions::strict_threads).
+  virtual void set_strict_threads(bool strict) = 0;
   virtual std::optional<std::string> current_chat() const = 0;
   // "chat" or "contact".
   virtual std::string page() const = 0;
