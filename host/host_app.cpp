@@ -182,7 +182,7 @@ void Host::set_up_client() {
       options_.scenario.empty() ? default_scenario(options_.program_dir.c_str()).string() : options_.scenario;
   scenario_ = read_json_file(scenario_path);
   sim_ = sim::make_sim_client();
-  sim_->load_scenario(scenario_);
+  sim_->load_scenario(scenario_, std::filesystem::path(scenario_path).filename().string());
   sim_->bind_platform();
   platform.wxauto.set(make_counting_driver(platform.wxauto.get(), driver_counts_));
   started_at_ = clock_seconds();

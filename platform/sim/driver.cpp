@@ -18,8 +18,8 @@ namespace {
 // and download act on the client as it is now.
 class SimWindowMessage final : public wxauto::WindowMessage {
  public:
-  SimWindowMessage(std::shared_ptr<Model> model, std::string chat, Line line)
-      : model_(std::move(model)), chat_(std::move(chat)), line_(std::move(line)) {}
+  SimWindowMessage(std::shared_ptr<Model> model, std::string chat, Line line, std::uint64_t generation)
+      : model_(std::move(model)), chat_(std::move(chat)), line_(std::move(line)), generation_(generation) {}
 
   std::optional<std::string> sender() const override { return line_.sender; }
   std::optional<std::string> sender_remark() const override { return line_.remark; }
@@ -41,19 +41,17 @@ class SimWindowMessage final : public wxauto::WindowMessage {
     std::lock_guard guard(model_->mu);
     model_->begin_locked("quote");
     if (!line_.quotable) throw AttributeError("this message cannot be quoted");
+    if (model_->stale_locked(generation_)) throw LookupError("quote: the message list was rebuilt since it was read");
     Line* live = model_->shown_line_locked(chat_, line_.uid);
     if (!live || !live->quotable) throw LookupError("quote: the message is not in the open chat window");
-    std::string mention = at && !at->empty() ? "@" + *at + " " : "";
+    std::string mention = at && !at->empty() ? Model::mention_text(*at) : "";
     std::string quoted = Model::quoted_text(*live);
     Line reply;
     reply.type = "other";
-    reply.attr = "self";
     reply.content = mention + text + "\n引用  的消息 : " + quoted;
-    reply.sender = model_->options.nickname;
-    reply.quotable = true;
     reply.is_quote = true;
     reply.quotes = line_.uid;
-    model_->append_locked(model_->chat_locked(chat_), std::move(reply), false, timing::now());
+    model_->append_own_locked(model_->chat_locked(chat_), std::move(reply), timing::now());
     model_->sent.push_back(SentMessage{chat_, text, at && !at->empty() ? at : std::nullopt, std::move(quoted)});
   }
 
@@ -65,6 +63,8 @@ class SimWindowMessage final : public wxauto::WindowMessage {
     if (fault == FaultEffect::Error) throw OSError("download: the picture could not be saved");
     if (!model_->running || !model_->logged_in) throw LookupError("download: the client's main window is not open");
     if (!line_.bytes) throw ValueError("download: the message is not a picture");
+    if (model_->stale_locked(generation_))
+      throw LookupError("download: the message list was rebuilt since it was read");
     // Saving goes through the message as the window shows it now: a picture
     // that left the open window, or was recalled, cannot be saved.
     const Line* live = model_->shown_line_locked(chat_, line_.uid);
@@ -78,6 +78,8 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   const std::shared_ptr<Model> model_;
   const std::string chat_;
   const Line line_;
+  // The list generation it was read in.
+  const std::uint64_t generation_;
 };
 
 class SimWeChat final : public wxauto::WeChat {
@@ -93,6 +95,12 @@ class SimWeChat final : public wxauto::WeChat {
     CallScope scope(*model_, "GetNextNewMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetNextNewMessage");
+    // The poll reads the chat list, which the contacts page does not show
+    // (a guess at the real client's answer there: nothing new).
+    if (model_->page != "chat") {
+      model_->record_locked("GetNextNewMessage", "");
+      return Json::object();
+    }
     Chat* next = nullptr;
     for (Chat& chat : model_->chats) {
       if (chat.unread == 0 || (filter_mute && chat.muted)) continue;
@@ -111,7 +119,7 @@ class SimWeChat final : public wxauto::WeChat {
     }
     model_->open_chat_locked(*next);
     Json result = Json::object();
-    result["chat_name"] = next->name;
+    result["chat_name"] = next->shown_name.value_or(next->name);
     result["chat_type"] = next->kind;
     result["msg"] = msg;
     model_->record_locked("GetNextNewMessage", next->name);
@@ -167,7 +175,8 @@ class SimWeChat final : public wxauto::WeChat {
     if (!model_->current) return messages;
     const Chat& chat = model_->chat_locked(*model_->current);
     for (Line& line : model_->view_locked(chat))
-      messages.push_back(std::make_shared<SimWindowMessage>(model_, chat.name, std::move(line)));
+      messages.push_back(
+          std::make_shared<SimWindowMessage>(model_, chat.name, std::move(line), model_->list_generation));
     return messages;
   }
 
@@ -204,11 +213,8 @@ class SimWeChat final : public wxauto::WeChat {
     bool mention = at && !at->empty();
     Line line;
     line.type = "text";
-    line.attr = "self";
-    line.content = (mention ? "@" + *at + " " : std::string()) + text;
-    line.sender = model_->options.nickname;
-    line.quotable = true;
-    model_->append_locked(chat, std::move(line), false, timing::now());
+    line.content = (mention ? Model::mention_text(*at) : std::string()) + text;
+    model_->append_own_locked(chat, std::move(line), timing::now());
     model_->sent.push_back(SentMessage{who, text, mention ? at : std::nullopt, std::nullopt});
   }
 
@@ -409,6 +415,18 @@ class SimClientImpl final : public SimClient {
     return model_->post_raw_locked(chat, std::move(line), false, timing::now());
   }
 
+  LineHandle post_special(const std::string& chat, const std::string& sender, const std::string& kind,
+                          const std::string& title) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_special_locked(chat, sender.empty() ? std::nullopt : std::optional(sender), kind, title,
+                                       !sender.empty(), timing::now());
+  }
+
+  void set_shown_name(const std::string& chat, const std::string& shown) override {
+    std::lock_guard guard(model_->mu);
+    model_->chat_locked(chat).shown_name = shown;
+  }
+
   LineHandle pat(const std::string& chat, const std::string& text) override {
     std::lock_guard guard(model_->mu);
     return model_->post_system_locked(chat, "other", "base", text, true, timing::now());
@@ -477,8 +495,9 @@ class SimClientImpl final : public SimClient {
     model_->options.windows_after = std::move(after);
   }
 
-  void load_scenario(const Json& scenario) override {
+  void load_scenario(const Json& scenario, const std::string& source) override {
     std::lock_guard guard(model_->mu);
+    model_->check_scenario_locked(scenario, source);
     model_->load_scenario_locked(scenario);
   }
 
@@ -487,7 +506,14 @@ class SimClientImpl final : public SimClient {
     if (!in) throw OSError("cannot read scenario " + path.string());
     std::stringstream text;
     text << in.rdbuf();
-    load_scenario(Json::parse(text.str()));
+    const std::string source = path.filename().string();
+    Json scenario;
+    try {
+      scenario = Json::parse(text.str());
+    } catch (const Json::parse_error& e) {
+      throw ValueError(source + ": not valid JSON: " + e.what());
+    }
+    load_scenario(scenario, source);
   }
 
   void play_due() override {

@@ -39,6 +39,7 @@ struct Line {
   bool quotable = false;                     // a member's or the account's message
   bool is_quote = false;                     // a reply that quotes another message
   std::optional<LineHandle> quotes;          // the line a linked reply quotes
+  bool marked_unread = false;                // counted in the chat's unread mark when it arrived
   std::shared_ptr<const std::string> bytes;  // a picture's file content
   std::string file_name;
   timing::SystemTime time;
@@ -56,6 +57,9 @@ struct Chat {
   bool muted = false;
   std::vector<Member> members;        // groups
   std::optional<std::string> remark;  // private chats: the friend's remark
+  // The name the chat list and the chat's title show, when it differs from
+  // the listed name (a trailing blank, say).
+  std::optional<std::string> shown_name;
   // A deque: a long-running chat grows without moving its lines.
   std::deque<Line> lines;
   std::size_t unread = 0;
@@ -106,9 +110,12 @@ class Model {
   bool back_button = false;                    // guarded by mu
   bool viewer_open = false;                    // guarded by mu
   LineHandle next_uid = 1;                     // guarded by mu
-  std::uint64_t activity_counter = 0;          // guarded by mu
-  std::vector<SentMessage> sent;               // guarded by mu
-  std::vector<Action> actions;                 // guarded by mu
+  // Counts the rebuilds of the message list; references taken before the
+  // latest rebuild are stale. Guarded by mu.
+  std::uint64_t list_generation = 0;
+  std::uint64_t activity_counter = 0;  // guarded by mu
+  std::vector<SentMessage> sent;       // guarded by mu
+  std::vector<Action> actions;         // guarded by mu
 
   struct Event {
     double at = 0.0;
@@ -171,6 +178,9 @@ class Model {
   LineHandle post_quote_locked(const std::string& chat, const std::string& sender, const std::string& reply,
                                const std::string& quoted, bool marks_unread, timing::SystemTime t);
   LineHandle post_own_locked(const std::string& chat, const std::string& text, timing::SystemTime t);
+  // The one builder of the account's own lines: marks `line` as the
+  // account's and appends it (own lines never mark the chat unread).
+  LineHandle append_own_locked(Chat& chat, Line line, timing::SystemTime t);
   LineHandle post_system_locked(const std::string& chat, const std::string& type, const std::string& attr,
                                 const std::string& text, bool marks_unread, timing::SystemTime t);
   LineHandle join_locked(const std::string& group, const std::vector<std::string>& members,
@@ -182,6 +192,13 @@ class Model {
   LineHandle post_own_image_locked(const std::string& chat, std::string bytes, std::string file_name,
                                    timing::SystemTime t);
   LineHandle post_raw_locked(const std::string& chat, RawLine raw, bool history, timing::SystemTime t);
+  // "@<name>" and the U+2005 space the client puts after a mention.
+  static std::string mention_text(const std::string& name) { return "@" + name + "\u2005"; }
+  // A line of a special kind ("sticker", "file", "link", "voice") from a
+  // member (nothing: the account).
+  LineHandle post_special_locked(const std::string& chat, const std::optional<std::string>& sender,
+                                 const std::string& kind, const std::string& title, bool marks_unread,
+                                 timing::SystemTime t);
   // The text a reply shows for the line it quotes.
   static std::string quoted_text(const Line& line);
   void quit_locked();
@@ -197,6 +214,10 @@ class Model {
   // and checks that the client is logged in; raises as the real client would.
   void begin_locked(const std::string& operation);
   void open_chat_locked(Chat& chat);
+  // Whether a reference taken at list generation `generation` is stale.
+  bool stale_locked(std::uint64_t generation) const {
+    return options.stale_references && generation != list_generation;
+  }
   // The line `uid` of `chat` as it is now, when the open window shows it;
   // else null.
   Line* shown_line_locked(const std::string& chat, LineHandle uid);
@@ -228,6 +249,9 @@ class Model {
   void end_call();
 
   // Scenarios.
+  // Raises ValueError naming `source`, the entry and the field for the
+  // first mistake in `scenario`; changes nothing.
+  void check_scenario_locked(const Json& scenario, const std::string& source) const;
   void load_scenario_locked(const Json& scenario);
   // Applies due events and finishes a login whose delay has passed.
   void play_due_locked();

@@ -73,6 +73,11 @@ struct SimOptions {
   // control wait) is in progress fails with ThreadError. Overlaps are
   // recorded (thread_violations()) either way.
   bool strict_threads = false;
+  // Element references go stale: when the client rebuilds its message list
+  // (a chat opened from another chat, a re-login, a restart of the client),
+  // window messages read before and controls found in the list before fail
+  // at once with LookupError, instead of finding their line again.
+  bool stale_references = true;
 };
 
 struct Member {
@@ -226,6 +231,17 @@ class SimClient {
   virtual LineHandle post_own_quote(const std::string& chat, const std::string& reply, LineHandle quoted) = 0;
   // Any line, as given (RawLine).
   virtual LineHandle post_raw(const std::string& chat, RawLine line) = 0;
+  // A sticker, file, link or voice line (`kind` "sticker", "file", "link",
+  // "voice"): shown as "[动画表情]", "[文件]", "[链接]" or "[语音]", then " "
+  // and `title` when one is given; its info type is "emotion", "file",
+  // "link" or "voice" and its attr "friend" (the types are a guess). An
+  // empty sender: the account's own, from another device.
+  virtual LineHandle post_special(const std::string& chat, const std::string& sender, const std::string& kind,
+                                  const std::string& title = {}) = 0;
+  // The name the chat list, the poll and the chat's title show for `chat`,
+  // when it differs from the listed name (a trailing blank, say). ChatWith
+  // finds the chat by either.
+  virtual void set_shown_name(const std::string& chat, const std::string& shown) = 0;
   // A "pat" line: an "other" line whose attr contains "base".
   virtual LineHandle pat(const std::string& chat, const std::string& text) = 0;
   // Any other system line.
@@ -257,7 +273,11 @@ class SimClient {
   // --- Scenarios -----------------------------------------------------------
   // Loads a scenario (docs/simulated-client.md): account, options, desktop,
   // chats, and a timeline that starts playing at once on the clock.
-  virtual void load_scenario(const Json& scenario) = 0;
+  // A scenario with a mistake (an unknown event kind, chat or line id, a
+  // missing or mistyped field) is refused whole with ValueError, naming
+  // `source` (the file's name), the entry and the field:
+  //   scenario.json: timeline[12] ("recall"): no line with id "m9"
+  virtual void load_scenario(const Json& scenario, const std::string& source = "scenario") = 0;
   virtual void load_scenario_file(const std::filesystem::path& path) = 0;
   // Applies every event due by the clock. Driver calls do this themselves.
   virtual void play_due() = 0;
