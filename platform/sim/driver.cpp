@@ -129,9 +129,11 @@ class SimWeChat final : public wxauto::WeChat {
   void ChatWith(const std::string& who) override {
     CallScope scope(*model_, "ChatWith");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("ChatWith");
+    auto fault = model_->begin_locked("ChatWith", true);
+    if (fault == FaultEffect::EmptyResult) throw OSError("ChatWith: the client did not respond");
     model_->open_chat_locked(model_->chat_locked(who));
     model_->record_locked("ChatWith", who);
+    if (fault) throw OSError("ChatWith: the client did not respond");
   }
 
   void SwitchToChat() override {
@@ -167,12 +169,13 @@ class SimWeChat final : public wxauto::WeChat {
   wxauto::WindowMessages GetAllMessage() override {
     CallScope scope(*model_, "GetAllMessage");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("GetAllMessage");
+    auto fault = model_->begin_locked("GetAllMessage", true);
+    if (fault == FaultEffect::ErrorAfterEffect) throw OSError("GetAllMessage: the client did not respond");
     // The message list is on the chat page only.
     if (model_->page != "chat") throw LookupError("GetAllMessage: the message list is not shown");
     model_->record_locked("GetAllMessage", model_->current.value_or(""));
     wxauto::WindowMessages messages;
-    if (!model_->current) return messages;
+    if (!model_->current || fault == FaultEffect::EmptyResult) return messages;
     const Chat& chat = model_->chat_locked(*model_->current);
     for (Line& line : model_->view_locked(chat))
       messages.push_back(
@@ -183,10 +186,11 @@ class SimWeChat final : public wxauto::WeChat {
   void LoadMoreMessage() override {
     CallScope scope(*model_, "LoadMoreMessage");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("LoadMoreMessage");
+    auto fault = model_->begin_locked("LoadMoreMessage", true);
+    if (fault == FaultEffect::ErrorAfterEffect) throw OSError("LoadMoreMessage: the client did not respond");
     if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
     model_->record_locked("LoadMoreMessage", model_->current.value_or(""));
-    if (!model_->current) return;
+    if (!model_->current || fault == FaultEffect::EmptyResult) return;
     Chat& chat = model_->chat_locked(*model_->current);
     chat.shown = std::min(chat.lines.size(), chat.shown + model_->options.load_step);
   }
@@ -206,7 +210,8 @@ class SimWeChat final : public wxauto::WeChat {
   void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
     CallScope scope(*model_, "SendMsg");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("SendMsg");
+    auto fault = model_->begin_locked("SendMsg", true);
+    if (fault == FaultEffect::EmptyResult) throw OSError("SendMsg: the client did not respond");
     Chat& chat = model_->chat_locked(who);
     // Sending opens the chat first, as typing into it would.
     model_->open_chat_locked(chat);
@@ -216,6 +221,8 @@ class SimWeChat final : public wxauto::WeChat {
     line.content = (mention ? Model::mention_text(*at) : std::string()) + text;
     model_->append_own_locked(chat, std::move(line), timing::now());
     model_->sent.push_back(SentMessage{who, text, mention ? at : std::nullopt, std::nullopt});
+    // Sent, and yet the call reports a failure.
+    if (fault) throw OSError("SendMsg: the client did not respond");
   }
 
  private:

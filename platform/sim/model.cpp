@@ -142,7 +142,10 @@ bool has_picture(const Json& event) {
 }
 
 FaultEffect effect_from_json(const Json& event) {
-  return event.value("effect", std::string("error")) == "empty" ? FaultEffect::EmptyResult : FaultEffect::Error;
+  const std::string effect = event.value("effect", std::string("error"));
+  if (effect == "empty") return FaultEffect::EmptyResult;
+  if (effect == "after") return FaultEffect::ErrorAfterEffect;
+  return FaultEffect::Error;
 }
 
 }  // namespace
@@ -506,11 +509,13 @@ void Model::begin_login_locked() {
 
 // --- The client as the system drives it ---------------------------------------
 
-void Model::begin_locked(const std::string& operation) {
+std::optional<FaultEffect> Model::begin_locked(const std::string& operation, bool partial) {
   play_due_locked();
-  if (faults->check(operation)) throw OSError(operation + ": the client did not respond");
+  auto fault = faults->check(operation);
+  if (fault && (*fault == FaultEffect::Error || !partial)) throw OSError(operation + ": the client did not respond");
   if (!running) throw LookupError(operation + ": the client is not running");
   if (!logged_in) throw LookupError(operation + ": the client's main window is not open");
+  return fault;
 }
 
 void Model::open_chat_locked(Chat& chat) {

@@ -212,7 +212,9 @@ class Model {
   // The client as the system drives it.
   // Applies due events, then counts `operation` against the fault switches
   // and checks that the client is logged in; raises as the real client would.
-  void begin_locked(const std::string& operation);
+  // With `partial`, a fault whose effect is not a plain error is given back
+  // for the operation to honour instead of raising.
+  std::optional<FaultEffect> begin_locked(const std::string& operation, bool partial = false);
   void open_chat_locked(Chat& chat);
   // Whether a reference taken at list generation `generation` is stale.
   bool stale_locked(std::uint64_t generation) const {

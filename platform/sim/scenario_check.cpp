@@ -317,8 +317,9 @@ void Model::check_scenario_locked(const Json& scenario, const std::string& sourc
         event.fail("field \"nth\" must be at least 1");
       if (const Json* p = event.optional("probability", Kind::Number); p && (*p < 0.0 || *p > 1.0))
         event.fail("field \"probability\" must be between 0 and 1");
-      if (const Json* effect = event.optional("effect", Kind::Text); effect && *effect != "error" && *effect != "empty")
-        event.fail("field \"effect\" must be \"error\" or \"empty\"");
+      if (const Json* effect = event.optional("effect", Kind::Text);
+          effect && *effect != "error" && *effect != "empty" && *effect != "after")
+        event.fail("field \"effect\" must be \"error\", \"empty\" or \"after\"");
     }
     if (const Json* id = event.optional("id", Kind::Text)) {
       if (!kLineKinds.count(kind)) event.fail("only an event that posts a line can have an \"id\"");

@@ -48,7 +48,7 @@ TEST(ScenarioCheckTest, EachMistakeIsNamedByFileEntryAndField) {
       {with_timeline(R"({"at": 1, "event": "join", "chat": "F", "member": "Bo"})"),
        R"(scenario.json: timeline[0] ("join"): "F" is not a group)"},
       {with_timeline(R"({"at": 1, "event": "fault", "op": "ChatWith", "effect": "later"})"),
-       R"(scenario.json: timeline[0] ("fault"): field "effect" must be "error" or "empty")"},
+       R"(scenario.json: timeline[0] ("fault"): field "effect" must be "error", "empty" or "after")"},
       {with_timeline(R"({"on": {"nth": 2}, "event": "login"})"),
        R"(scenario.json: timeline[0] ("login"): on: missing field "op")"},
       {R"({"chats": [{"type": "group"}]})", R"(scenario.json: chats[0]: missing field "name")"},

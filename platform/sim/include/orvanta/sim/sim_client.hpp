@@ -171,9 +171,12 @@ struct GroupList {
   bool drop_connection = false;
 };
 
-// What a triggered fault does: raise the operation's ordinary error, or (for
-// download) return without a path.
-enum class FaultEffect { Error, EmptyResult };
+// What a triggered fault does: raise the operation's ordinary error; give
+// an empty result (download: no path; GetAllMessage: an empty list;
+// LoadMoreMessage: loads nothing although older history exists); or (ChatWith,
+// SendMsg) take effect and then raise all the same. Elsewhere the last two
+// raise like Error.
+enum class FaultEffect { Error, EmptyResult, ErrorAfterEffect };
 
 class SimClient {
  public:
