@@ -268,7 +268,7 @@ void Host::set_up_client() {
   scenario_ = read_json_file(scenario_path, "scenario");
   sim_ = sim::make_sim_client();
   try {
-    sim_->load_scenario(scenario_);
+    sim_->load_scenario(scenario_, std::filesystem::path(scenario_path).filename().string());
   } catch (const std::exception& e) {
     throw ValueError("the scenario " + scenario_path + " is not usable: " + e.what());
   }
@@ -628,6 +628,9 @@ void Host::print_summary() {
       print_line(fmt::format("    sent in {}: {}{}{}", printable(s.chat), printable(s.text),
                              s.at ? " (@" + printable(*s.at) + ")" : "",
                              s.quoted ? " quoting \"" + printable(*s.quoted) + "\"" : ""));
+    // Two threads driving the client at once is a fault of the system; the
+    // simulated client notices it, and the summary says so.
+    for (const auto& v : sim_->thread_violations()) print_line("  client: " + printable(v.message));
   }
   if (link_) {
     print_line(fmt::format("  server link {}: {} connection(s), {} event(s) acknowledged, {} waiting in the outbox",

@@ -18,8 +18,8 @@ namespace {
 // and download act on the client as it is now.
 class SimWindowMessage final : public wxauto::WindowMessage {
  public:
-  SimWindowMessage(std::shared_ptr<Model> model, std::string chat, Line line)
-      : model_(std::move(model)), chat_(std::move(chat)), line_(std::move(line)) {}
+  SimWindowMessage(std::shared_ptr<Model> model, std::string chat, Line line, std::uint64_t generation)
+      : model_(std::move(model)), chat_(std::move(chat)), line_(std::move(line)), generation_(generation) {}
 
   std::optional<std::string> sender() const override { return line_.sender; }
   std::optional<std::string> sender_remark() const override { return line_.remark; }
@@ -37,32 +37,34 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   bool has_quote() const override { return line_.quotable; }
 
   void quote(const std::string& text, const std::optional<std::string>& at) override {
+    CallScope scope(*model_, "quote");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("quote");
     if (!line_.quotable) throw AttributeError("this message cannot be quoted");
+    if (model_->stale_locked(generation_)) throw LookupError("quote: the message list was rebuilt since it was read");
     Line* live = model_->shown_line_locked(chat_, line_.uid);
     if (!live || !live->quotable) throw LookupError("quote: the message is not in the open chat window");
-    std::string mention = at && !at->empty() ? "@" + *at + " " : "";
+    std::string mention = at && !at->empty() ? Model::mention_text(*at) : "";
     std::string quoted = Model::quoted_text(*live);
     Line reply;
     reply.type = "other";
-    reply.attr = "self";
     reply.content = mention + text + "\n引用  的消息 : " + quoted;
-    reply.sender = model_->options.nickname;
-    reply.quotable = true;
     reply.is_quote = true;
     reply.quotes = line_.uid;
-    model_->append_locked(model_->chat_locked(chat_), std::move(reply), false, timing::now());
+    model_->append_own_locked(model_->chat_locked(chat_), std::move(reply), timing::now());
     model_->sent.push_back(SentMessage{chat_, text, at && !at->empty() ? at : std::nullopt, std::move(quoted)});
   }
 
   wxauto::Download download() override {
+    CallScope scope(*model_, "download");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     auto fault = model_->faults->check("download");
     if (fault == FaultEffect::Error) throw OSError("download: the picture could not be saved");
     if (!model_->running || !model_->logged_in) throw LookupError("download: the client's main window is not open");
     if (!line_.bytes) throw ValueError("download: the message is not a picture");
+    if (model_->stale_locked(generation_))
+      throw LookupError("download: the message list was rebuilt since it was read");
     // Saving goes through the message as the window shows it now: a picture
     // that left the open window, or was recalled, cannot be saved.
     const Line* live = model_->shown_line_locked(chat_, line_.uid);
@@ -76,6 +78,8 @@ class SimWindowMessage final : public wxauto::WindowMessage {
   const std::shared_ptr<Model> model_;
   const std::string chat_;
   const Line line_;
+  // The list generation it was read in.
+  const std::uint64_t generation_;
 };
 
 class SimWeChat final : public wxauto::WeChat {
@@ -88,8 +92,15 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   Json GetNextNewMessage(bool filter_mute) override {
+    CallScope scope(*model_, "GetNextNewMessage");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetNextNewMessage");
+    // The poll reads the chat list, which the contacts page does not show
+    // (a guess at the real client's answer there: nothing new).
+    if (model_->page != "chat") {
+      model_->record_locked("GetNextNewMessage", "");
+      return Json::object();
+    }
     Chat* next = nullptr;
     for (Chat& chat : model_->chats) {
       if (chat.unread == 0 || (filter_mute && chat.muted)) continue;
@@ -108,7 +119,7 @@ class SimWeChat final : public wxauto::WeChat {
     }
     model_->open_chat_locked(*next);
     Json result = Json::object();
-    result["chat_name"] = next->name;
+    result["chat_name"] = next->shown_name.value_or(next->name);
     result["chat_type"] = next->kind;
     result["msg"] = msg;
     model_->record_locked("GetNextNewMessage", next->name);
@@ -116,13 +127,17 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void ChatWith(const std::string& who) override {
+    CallScope scope(*model_, "ChatWith");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("ChatWith");
+    auto fault = model_->begin_locked("ChatWith", true);
+    if (fault == FaultEffect::EmptyResult) throw OSError("ChatWith: the client did not respond");
     model_->open_chat_locked(model_->chat_locked(who));
     model_->record_locked("ChatWith", who);
+    if (fault) throw OSError("ChatWith: the client did not respond");
   }
 
   void SwitchToChat() override {
+    CallScope scope(*model_, "SwitchToChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToChat");
     model_->page = "chat";
@@ -130,6 +145,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SwitchToContact() override {
+    CallScope scope(*model_, "SwitchToContact");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToContact");
     model_->page = "contact";
@@ -138,6 +154,7 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   std::vector<std::string> CollectAllGroupNames() override {
+    CallScope scope(*model_, "CollectAllGroupNames");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("CollectAllGroupNames");
     // The group names are read from the contacts page.
@@ -150,30 +167,36 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   wxauto::WindowMessages GetAllMessage() override {
+    CallScope scope(*model_, "GetAllMessage");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("GetAllMessage");
+    auto fault = model_->begin_locked("GetAllMessage", true);
+    if (fault == FaultEffect::ErrorAfterEffect) throw OSError("GetAllMessage: the client did not respond");
     // The message list is on the chat page only.
     if (model_->page != "chat") throw LookupError("GetAllMessage: the message list is not shown");
     model_->record_locked("GetAllMessage", model_->current.value_or(""));
     wxauto::WindowMessages messages;
-    if (!model_->current) return messages;
+    if (!model_->current || fault == FaultEffect::EmptyResult) return messages;
     const Chat& chat = model_->chat_locked(*model_->current);
     for (Line& line : model_->view_locked(chat))
-      messages.push_back(std::make_shared<SimWindowMessage>(model_, chat.name, std::move(line)));
+      messages.push_back(
+          std::make_shared<SimWindowMessage>(model_, chat.name, std::move(line), model_->list_generation));
     return messages;
   }
 
   void LoadMoreMessage() override {
+    CallScope scope(*model_, "LoadMoreMessage");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("LoadMoreMessage");
+    auto fault = model_->begin_locked("LoadMoreMessage", true);
+    if (fault == FaultEffect::ErrorAfterEffect) throw OSError("LoadMoreMessage: the client did not respond");
     if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
     model_->record_locked("LoadMoreMessage", model_->current.value_or(""));
-    if (!model_->current) return;
+    if (!model_->current || fault == FaultEffect::EmptyResult) return;
     Chat& chat = model_->chat_locked(*model_->current);
     chat.shown = std::min(chat.lines.size(), chat.shown + model_->options.load_step);
   }
 
   std::vector<std::string> GetGroupMembers() override {
+    CallScope scope(*model_, "GetGroupMembers");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("GetGroupMembers");
     Chat* chat = model_->current ? model_->find_chat_locked(*model_->current) : nullptr;
@@ -185,20 +208,21 @@ class SimWeChat final : public wxauto::WeChat {
   }
 
   void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
+    CallScope scope(*model_, "SendMsg");
     std::lock_guard guard(model_->mu);
-    model_->begin_locked("SendMsg");
+    auto fault = model_->begin_locked("SendMsg", true);
+    if (fault == FaultEffect::EmptyResult) throw OSError("SendMsg: the client did not respond");
     Chat& chat = model_->chat_locked(who);
     // Sending opens the chat first, as typing into it would.
     model_->open_chat_locked(chat);
     bool mention = at && !at->empty();
     Line line;
     line.type = "text";
-    line.attr = "self";
-    line.content = (mention ? "@" + *at + " " : std::string()) + text;
-    line.sender = model_->options.nickname;
-    line.quotable = true;
-    model_->append_locked(chat, std::move(line), false, timing::now());
+    line.content = (mention ? Model::mention_text(*at) : std::string()) + text;
+    model_->append_own_locked(chat, std::move(line), timing::now());
     model_->sent.push_back(SentMessage{who, text, mention ? at : std::nullopt, std::nullopt});
+    // Sent, and yet the call reports a failure.
+    if (fault) throw OSError("SendMsg: the client did not respond");
   }
 
  private:
@@ -210,12 +234,16 @@ class SimImageViewer final : public wxauto::WeChatImage {
   explicit SimImageViewer(std::shared_ptr<Model> model) : model_(std::move(model)) {}
 
   bool is_open() const override {
+    CallScope scope(*model_, "is_open");
     std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
     return model_->viewer_open;
   }
 
   void close() override {
+    CallScope scope(*model_, "close");
     std::lock_guard guard(model_->mu);
+    model_->play_due_locked();
     if (!model_->viewer_open) return;
     model_->viewer_open = false;
     model_->record_locked("close", "图片查看");
@@ -239,6 +267,7 @@ class SimDriver final : public wxauto::Driver {
   explicit SimDriver(std::shared_ptr<Model> model) : model_(model), automation_(model) {}
 
   std::shared_ptr<wxauto::WeChat> MakeWeChat() override {
+    CallScope scope(*model_, "MakeWeChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("MakeWeChat");
     return std::make_shared<SimWeChat>(model_);
@@ -247,6 +276,7 @@ class SimDriver final : public wxauto::Driver {
   wxauto::WxParam& Param() override { return model_->param; }
 
   wxauto::WindowHandle FindWindow(const std::string& classname) override {
+    CallScope scope(*model_, "FindWindow");
     std::lock_guard guard(model_->mu);
     model_->play_due_locked();
     if (model_->faults->check("FindWindow")) throw OSError("FindWindow: the window list could not be read");
@@ -392,6 +422,18 @@ class SimClientImpl final : public SimClient {
     return model_->post_raw_locked(chat, std::move(line), false, timing::now());
   }
 
+  LineHandle post_special(const std::string& chat, const std::string& sender, const std::string& kind,
+                          const std::string& title) override {
+    std::lock_guard guard(model_->mu);
+    return model_->post_special_locked(chat, sender.empty() ? std::nullopt : std::optional(sender), kind, title,
+                                       !sender.empty(), timing::now());
+  }
+
+  void set_shown_name(const std::string& chat, const std::string& shown) override {
+    std::lock_guard guard(model_->mu);
+    model_->chat_locked(chat).shown_name = shown;
+  }
+
   LineHandle pat(const std::string& chat, const std::string& text) override {
     std::lock_guard guard(model_->mu);
     return model_->post_system_locked(chat, "other", "base", text, true, timing::now());
@@ -460,8 +502,9 @@ class SimClientImpl final : public SimClient {
     model_->options.windows_after = std::move(after);
   }
 
-  void load_scenario(const Json& scenario) override {
+  void load_scenario(const Json& scenario, const std::string& source) override {
     std::lock_guard guard(model_->mu);
+    model_->check_scenario_locked(scenario, source);
     model_->load_scenario_locked(scenario);
   }
 
@@ -470,7 +513,14 @@ class SimClientImpl final : public SimClient {
     if (!in) throw OSError("cannot read scenario " + path.string());
     std::stringstream text;
     text << in.rdbuf();
-    load_scenario(Json::parse(text.str()));
+    const std::string source = path.filename().string();
+    Json scenario;
+    try {
+      scenario = Json::parse(text.str());
+    } catch (const Json::parse_error& e) {
+      throw ValueError(source + ": not valid JSON: " + e.what());
+    }
+    load_scenario(scenario, source);
   }
 
   void play_due() override {
@@ -492,7 +542,18 @@ class SimClientImpl final : public SimClient {
 
   std::size_t pending_events() const override {
     std::lock_guard guard(model_->mu);
-    return model_->timeline.size() - model_->next_event;
+    return model_->timeline.size() - model_->next_event + model_->call_events.size();
+  }
+
+  void set_call_hook(std::function<void(const std::string& op, int nth)> hook) override {
+    std::lock_guard guard(model_->mu);
+    model_->call_hook = std::move(hook);
+  }
+
+  void on_call(const std::string& op, int nth, std::function<void()> action) override {
+    if (nth < 1) throw ValueError("on_call: nth must be at least 1");
+    std::lock_guard guard(model_->mu);
+    model_->call_triggers.push_back(Model::CallTrigger{op, model_->call_counts[op] + nth, std::move(action)});
   }
 
   LineHandle line(const std::string& scenario_id) const override {
@@ -510,6 +571,16 @@ class SimClientImpl final : public SimClient {
   std::vector<Action> actions() const override {
     std::lock_guard guard(model_->mu);
     return model_->actions;
+  }
+
+  std::vector<ThreadViolation> thread_violations() const override {
+    std::lock_guard guard(model_->mu);
+    return model_->thread_violations;
+  }
+
+  void set_strict_threads(bool strict) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.strict_threads = strict;
   }
 
   std::optional<std::string> current_chat() const override {

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <utility>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "internal.hpp"
@@ -34,6 +37,33 @@ std::string clock_text(timing::SystemTime t) {
   char text[16];
   std::strftime(text, sizeof text, "%H:%M", &local);
   return text;
+}
+
+// What a time separator shows, read at `now`: the time alone for today,
+// "昨天 HH:MM" for yesterday, the weekday and the time within the week
+// before, else the date and the time.
+std::string separator_text(timing::SystemTime t, timing::SystemTime now) {
+  auto local_day = [](timing::SystemTime at, std::tm& tm) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    localtime_r(&seconds, &tm);
+    std::tm midnight = tm;
+    midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+    midnight.tm_isdst = -1;
+    return std::mktime(&midnight);
+  };
+  std::tm line{}, today{};
+  const std::time_t line_day = local_day(t, line);
+  const std::time_t this_day = local_day(now, today);
+  const long days = std::lround(std::difftime(this_day, line_day) / 86400.0);
+  const std::string hm = clock_text(t);
+  if (days <= 0) return hm;
+  if (days == 1) return "昨天 " + hm;
+  if (days < 7) {
+    static const char* const kWeekdays[] = {"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"};
+    return std::string(kWeekdays[line.tm_wday]) + " " + hm;
+  }
+  return std::to_string(line.tm_year + 1900) + "年" + std::to_string(line.tm_mon + 1) + "月" +
+         std::to_string(line.tm_mday) + "日 " + hm;
 }
 
 std::optional<std::string> optional_text(const Json& j, const char* key) {
@@ -112,7 +142,10 @@ bool has_picture(const Json& event) {
 }
 
 FaultEffect effect_from_json(const Json& event) {
-  return event.value("effect", std::string("error")) == "empty" ? FaultEffect::EmptyResult : FaultEffect::Error;
+  const std::string effect = event.value("effect", std::string("error"));
+  if (effect == "empty") return FaultEffect::EmptyResult;
+  if (effect == "after") return FaultEffect::ErrorAfterEffect;
+  return FaultEffect::Error;
 }
 
 }  // namespace
@@ -141,6 +174,8 @@ Model::~Model() {
 Chat* Model::find_chat_locked(const std::string& name) {
   for (Chat& chat : chats)
     if (chat.name == name) return &chat;
+  for (Chat& chat : chats)
+    if (chat.shown_name == name) return &chat;
   return nullptr;
 }
 
@@ -171,6 +206,7 @@ void Model::add_chat_locked(Chat chat) {
     existing->muted = chat.muted;
     existing->members = std::move(chat.members);
     existing->remark = std::move(chat.remark);
+    existing->shown_name = std::move(chat.shown_name);
     return;
   }
   chats.push_back(std::move(chat));
@@ -198,6 +234,7 @@ LineHandle Model::append_locked(Chat& chat, Line line, bool marks_unread, timing
   }
   line.uid = next_uid++;
   line.time = t;
+  line.marked_unread = marks_unread;
   if (!first_of_post) first_of_post = line.uid;
   LineHandle uid = line.uid;
   chat.lines.push_back(std::move(line));
@@ -275,23 +312,17 @@ LineHandle Model::post_quote_of_locked(const std::string& chat_name, const std::
   line.is_quote = true;
   line.quotes = quoted;
   if (sender) return post_member_line_locked(chat_name, *sender, std::move(line), marks_unread, t);
-  line.attr = "self";
-  line.sender = options.nickname;
-  line.quotable = true;
-  return append_locked(chat, std::move(line), false, t);
+  return append_own_locked(chat, std::move(line), t);
 }
 
 LineHandle Model::post_own_image_locked(const std::string& chat, std::string bytes, std::string file_name,
                                         timing::SystemTime t) {
   Line line;
   line.type = "image";
-  line.attr = "self";
   line.content = "[图片]";
-  line.sender = options.nickname;
-  line.quotable = true;
   line.bytes = std::make_shared<const std::string>(std::move(bytes));
   line.file_name = file_name.empty() ? "wx_image_" + std::to_string(next_uid) + ".jpg" : std::move(file_name);
-  return append_locked(chat_locked(chat), std::move(line), false, t);
+  return append_own_locked(chat_locked(chat), std::move(line), t);
 }
 
 LineHandle Model::post_raw_locked(const std::string& chat_name, RawLine raw, bool history, timing::SystemTime t) {
@@ -326,14 +357,37 @@ LineHandle Model::post_raw_locked(const std::string& chat_name, RawLine raw, boo
   return append_locked(chat, std::move(line), marks, t);
 }
 
+LineHandle Model::post_special_locked(const std::string& chat_name, const std::optional<std::string>& sender,
+                                      const std::string& kind, const std::string& title, bool marks_unread,
+                                      timing::SystemTime t) {
+  // The shown marker of each kind, and the info type the client gives it
+  // (the types are a guess).
+  static const std::map<std::string, std::pair<std::string, std::string>> kKinds = {
+      {"sticker", {"[动画表情]", "emotion"}},
+      {"file", {"[文件]", "file"}},
+      {"link", {"[链接]", "link"}},
+      {"voice", {"[语音]", "voice"}}};
+  auto it = kKinds.find(kind);
+  if (it == kKinds.end()) throw ValueError("no line kind '" + kind + "'");
+  Line line;
+  line.type = it->second.second;
+  line.content = it->second.first + (title.empty() ? "" : " " + title);
+  if (sender) return post_member_line_locked(chat_name, *sender, std::move(line), marks_unread, t);
+  return append_own_locked(chat_locked(chat_name), std::move(line), t);
+}
+
+LineHandle Model::append_own_locked(Chat& chat, Line line, timing::SystemTime t) {
+  line.attr = "self";
+  line.sender = options.nickname;
+  line.quotable = true;
+  return append_locked(chat, std::move(line), false, t);
+}
+
 LineHandle Model::post_own_locked(const std::string& chat_name, const std::string& text, timing::SystemTime t) {
   Line line;
   line.type = "text";
-  line.attr = "self";
   line.content = text;
-  line.sender = options.nickname;
-  line.quotable = true;
-  return append_locked(chat_locked(chat_name), std::move(line), false, t);
+  return append_own_locked(chat_locked(chat_name), std::move(line), t);
 }
 
 LineHandle Model::post_system_locked(const std::string& chat_name, const std::string& type, const std::string& attr,
@@ -362,7 +416,11 @@ LineHandle Model::join_locked(const std::string& group, const std::vector<std::s
     if (!known) chat.members.push_back(Member{member, std::nullopt});
   }
   std::string text;
-  if (inviter) {
+  if (inviter && *inviter == options.nickname) {
+    text = "你邀请\"" + names + "\"加入了群聊";
+  } else if (inviter && names == options.nickname) {
+    text = "\"" + *inviter + "\"邀请你加入了群聊";
+  } else if (inviter) {
     text = "\"" + *inviter + "\"邀请\"" + names + "\"加入了群聊";
   } else if (sharer) {
     text = "\"" + names + "\"通过扫描\"" + *sharer + "\"分享的二维码加入群聊";
@@ -375,6 +433,13 @@ LineHandle Model::join_locked(const std::string& group, const std::vector<std::s
 void Model::recall_locked(LineHandle uid) {
   Line* line = find_line_locked(uid);
   if (!line || !line->quotable) throw LookupError("no message " + std::to_string(uid) + " to recall");
+  // A recalled line no longer counts as unread; a chat whose only unread
+  // line was recalled is no longer unread (a guess at the real client).
+  Chat& chat = chat_of_line_locked(uid);
+  if (line->marked_unread && chat.unread > 0 && chat.first_unread && uid >= *chat.first_unread) {
+    line->marked_unread = false;
+    if (--chat.unread == 0) chat.first_unread.reset();
+  }
   // The recalled message keeps its place in the window; only what it shows
   // changes.
   line->content = line->attr == "self" ? std::string("你") + kRecallNotice
@@ -395,6 +460,7 @@ void Model::recall_locked(LineHandle uid) {
 
 void Model::logout_locked(bool enter, bool login) {
   if (!running) return;
+  ++list_generation;
   logged_in = false;
   login_at.reset();
   logout_stage = 1;
@@ -407,6 +473,7 @@ void Model::logout_locked(bool enter, bool login) {
 }
 
 void Model::login_locked() {
+  ++list_generation;
   running = true;
   logged_in = true;
   logout_stage = 0;
@@ -415,6 +482,7 @@ void Model::login_locked() {
 }
 
 void Model::quit_locked() {
+  ++list_generation;
   logout_locked(true, true);
   running = false;
   logout_stage = 0;
@@ -441,16 +509,19 @@ void Model::begin_login_locked() {
 
 // --- The client as the system drives it ---------------------------------------
 
-void Model::begin_locked(const std::string& operation) {
+std::optional<FaultEffect> Model::begin_locked(const std::string& operation, bool partial) {
   play_due_locked();
-  if (faults->check(operation)) throw OSError(operation + ": the client did not respond");
+  auto fault = faults->check(operation);
+  if (fault && (*fault == FaultEffect::Error || !partial)) throw OSError(operation + ": the client did not respond");
   if (!running) throw LookupError(operation + ": the client is not running");
   if (!logged_in) throw LookupError(operation + ": the client's main window is not open");
+  return fault;
 }
 
 void Model::open_chat_locked(Chat& chat) {
   bool reopening = current && *current == chat.name;
   if (!reopening) {
+    ++list_generation;
     chat.shown = std::min(options.window_size, chat.lines.size());
     // Coming from another chat: the divider stands above the first unread
     // line, or is gone when the chat had been read.
@@ -491,22 +562,99 @@ std::vector<Line> Model::view_locked(const Chat& chat) const {
       view.push_back(std::move(divider));
     }
     view.push_back(line);
+    if (line.attr == "time" && !line.raw) view.back().content = separator_text(line.time, timing::now());
   }
   return view;
 }
 
 void Model::record_locked(std::string kind, std::string target) {
-  actions.push_back(Action{std::move(kind), std::move(target)});
+  actions.push_back(Action{std::move(kind), std::move(target), std::this_thread::get_id(), this_thread_name()});
 }
 
 std::filesystem::path Model::write_picture_locked(const Line& line) {
   if (!line.bytes) throw OSError("the message holds no picture");
-  std::filesystem::path path = options.files_dir / line.file_name;
+  // Every save writes a file of its own, as the real client's saved files
+  // do: a name already taken gets " (1)", " (2)", ... before its extension.
+  const std::filesystem::path name(line.file_name);
+  std::filesystem::path path = options.files_dir / name;
+  for (int n = 1; std::filesystem::exists(path); ++n)
+    path = options.files_dir / (name.stem().string() + " (" + std::to_string(n) + ")" + name.extension().string());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(line.bytes->data(), static_cast<std::streamsize>(line.bytes->size()));
   out.close();
   if (!out) throw OSError("cannot write " + path.string());
   return path;
+}
+
+std::string this_thread_name() {
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) return {};
+  return name;
+}
+
+std::string this_thread_label() {
+  std::ostringstream id;
+  id << std::this_thread::get_id();
+  std::string name = this_thread_name();
+  return name.empty() ? id.str() : name + " (" + id.str() + ")";
+}
+
+void Model::begin_call(const std::string& operation) {
+  const auto self = std::this_thread::get_id();
+  std::lock_guard guard(mu);
+  for (const auto& [thread, call] : in_progress) {
+    if (thread == self) continue;
+    ThreadViolation v{this_thread_label(), operation, call.thread, call.op, {}};
+    v.message = "two threads drive the client at once: " + v.call + " on thread " + v.thread + " while " +
+                v.other_call + " on thread " + v.other_thread + " is in progress";
+    thread_violations.push_back(v);
+    if (options.strict_threads) throw ThreadError(v.message);
+    break;
+  }
+  CallInProgress& mine = in_progress[self];
+  if (mine.depth++ == 0) {
+    mine.thread = this_thread_label();
+    mine.op = operation;
+  }
+}
+
+void Model::end_call() {
+  std::lock_guard guard(mu);
+  auto it = in_progress.find(std::this_thread::get_id());
+  if (it != in_progress.end() && --it->second.depth == 0) in_progress.erase(it);
+}
+
+void Model::announce_call(const std::string& operation) {
+  std::function<void(const std::string&, int)> hook;
+  std::vector<std::function<void()>> due;
+  int nth = 0;
+  {
+    std::lock_guard guard(mu);
+    nth = ++call_counts[operation];
+    // Scenario events keyed to this call, in the order the scenario gives
+    // them.
+    for (auto it = call_events.begin(); it != call_events.end();) {
+      if (it->op == operation && it->at_count == nth) {
+        Json description = std::move(it->description);
+        it = call_events.erase(it);
+        double at = std::chrono::duration<double>(timing::now() - play_start).count();
+        apply_event_locked(description, std::max(0.0, at));
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = call_triggers.begin(); it != call_triggers.end();) {
+      if (it->op == operation && it->at_count == nth) {
+        due.push_back(std::move(it->action));
+        it = call_triggers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    hook = call_hook;
+  }
+  for (auto& action : due) action();
+  if (hook) hook(operation, nth);
 }
 
 // --- Scenarios ----------------------------------------------------------------
@@ -520,6 +668,8 @@ void Model::load_scenario_locked(const Json& scenario) {
     options.menu_delay = it->value("menu_delay", options.menu_delay);
     options.read_current_chat = it->value("read_current_chat", options.read_current_chat);
     options.login_delay = it->value("login_delay", options.login_delay);
+    options.strict_threads = it->value("strict_threads", options.strict_threads);
+    options.stale_references = it->value("stale_references", options.stale_references);
     if (it->contains("seed")) {
       options.seed = it->at("seed").get<std::uint64_t>();
       faults->reseed(options.seed);
@@ -539,11 +689,22 @@ void Model::load_scenario_locked(const Json& scenario) {
     chat.muted = c.value("muted", false);
     if (c.contains("members")) chat.members = members_from_json(c.at("members"));
     chat.remark = optional_text(c, "remark");
+    chat.shown_name = optional_text(c, "shown_name");
     add_chat_locked(std::move(chat));
   }
   if (auto it = scenario.find("group_list"); it != scenario.end()) group_list = group_list_from_json(*it);
   timeline.clear();
-  for (const Json& e : scenario.value("timeline", Json::array())) timeline.push_back(Event{e.value("at", 0.0), e});
+  call_events.clear();
+  for (const Json& e : scenario.value("timeline", Json::array())) {
+    if (auto on = e.find("on"); on != e.end()) {
+      // Counted from the loading of the scenario: "nth": 2 is the second
+      // call of the operation after it.
+      const std::string op = on->at("op").get<std::string>();
+      call_events.push_back(CallEvent{op, call_counts[op] + on->value("nth", 1), e});
+    } else {
+      timeline.push_back(Event{e.value("at", 0.0), e});
+    }
+  }
   std::stable_sort(timeline.begin(), timeline.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
   next_event = 0;
   ids.clear();
@@ -618,6 +779,8 @@ void Model::apply_event_locked(const Json& e, double at) {
     std::vector<std::string> members = e.contains("members") ? e.at("members").get<std::vector<std::string>>()
                                                              : std::vector{e.at("member").get<std::string>()};
     posted = join_locked(chat(), members, optional_text(e, "inviter"), optional_text(e, "sharer"), marks, t);
+  } else if (kind == "sticker" || kind == "file" || kind == "link" || kind == "voice") {
+    posted = post_special_locked(chat(), optional_text(e, "sender"), kind, text(), marks && e.contains("sender"), t);
   } else if (kind == "pat") {
     posted = post_system_locked(chat(), "other", "base", text(), marks, t);
   } else if (kind == "system") {

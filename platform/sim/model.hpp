@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "faults.hpp"
@@ -37,6 +39,7 @@ struct Line {
   bool quotable = false;                     // a member's or the account's message
   bool is_quote = false;                     // a reply that quotes another message
   std::optional<LineHandle> quotes;          // the line a linked reply quotes
+  bool marked_unread = false;                // counted in the chat's unread mark when it arrived
   std::shared_ptr<const std::string> bytes;  // a picture's file content
   std::string file_name;
   timing::SystemTime time;
@@ -54,6 +57,9 @@ struct Chat {
   bool muted = false;
   std::vector<Member> members;        // groups
   std::optional<std::string> remark;  // private chats: the friend's remark
+  // The name the chat list and the chat's title show, when it differs from
+  // the listed name (a trailing blank, say).
+  std::optional<std::string> shown_name;
   // A deque: a long-running chat grows without moving its lines.
   std::deque<Line> lines;
   std::size_t unread = 0;
@@ -105,9 +111,12 @@ class Model {
   bool back_button = false;                    // guarded by mu
   bool viewer_open = false;                    // guarded by mu
   LineHandle next_uid = 1;                     // guarded by mu
-  std::uint64_t activity_counter = 0;          // guarded by mu
-  std::vector<SentMessage> sent;               // guarded by mu
-  std::vector<Action> actions;                 // guarded by mu
+  // Counts the rebuilds of the message list; references taken before the
+  // latest rebuild are stale. Guarded by mu.
+  std::uint64_t list_generation = 0;
+  std::uint64_t activity_counter = 0;  // guarded by mu
+  std::vector<SentMessage> sent;       // guarded by mu
+  std::vector<Action> actions;         // guarded by mu
 
   struct Event {
     double at = 0.0;
@@ -117,6 +126,33 @@ class Model {
   std::size_t next_event = 0;             // guarded by mu
   timing::SystemTime play_start;          // guarded by mu
   std::map<std::string, LineHandle> ids;  // guarded by mu
+
+  // Triggers keyed to calls of the driver and the controls. Counts are per
+  // operation since the client was made; a trigger fires when its
+  // operation's count reaches `at_count`.
+  struct CallTrigger {
+    std::string op;
+    int at_count = 0;
+    std::function<void()> action;
+  };
+  struct CallEvent {
+    std::string op;
+    int at_count = 0;
+    Json description;
+  };
+  std::map<std::string, int> call_counts;                  // guarded by mu
+  std::function<void(const std::string&, int)> call_hook;  // guarded by mu
+  std::vector<CallTrigger> call_triggers;                  // guarded by mu
+  std::vector<CallEvent> call_events;                      // scenario events "on" a call; guarded by mu
+
+  // The calls in progress, per thread (a thread's own calls may nest).
+  struct CallInProgress {
+    std::string thread;
+    std::string op;
+    int depth = 0;
+  };
+  std::map<std::thread::id, CallInProgress> in_progress;  // guarded by mu
+  std::vector<ThreadViolation> thread_violations;         // guarded by mu
 
   bool owns_files_dir = false;
 
@@ -143,6 +179,9 @@ class Model {
   LineHandle post_quote_locked(const std::string& chat, const std::string& sender, const std::string& reply,
                                const std::string& quoted, bool marks_unread, timing::SystemTime t);
   LineHandle post_own_locked(const std::string& chat, const std::string& text, timing::SystemTime t);
+  // The one builder of the account's own lines: marks `line` as the
+  // account's and appends it (own lines never mark the chat unread).
+  LineHandle append_own_locked(Chat& chat, Line line, timing::SystemTime t);
   LineHandle post_system_locked(const std::string& chat, const std::string& type, const std::string& attr,
                                 const std::string& text, bool marks_unread, timing::SystemTime t);
   LineHandle join_locked(const std::string& group, const std::vector<std::string>& members,
@@ -154,6 +193,13 @@ class Model {
   LineHandle post_own_image_locked(const std::string& chat, std::string bytes, std::string file_name,
                                    timing::SystemTime t);
   LineHandle post_raw_locked(const std::string& chat, RawLine raw, bool history, timing::SystemTime t);
+  // "@<name>" and the U+2005 space the client puts after a mention.
+  static std::string mention_text(const std::string& name) { return "@" + name + "\u2005"; }
+  // A line of a special kind ("sticker", "file", "link", "voice") from a
+  // member (nothing: the account).
+  LineHandle post_special_locked(const std::string& chat, const std::optional<std::string>& sender,
+                                 const std::string& kind, const std::string& title, bool marks_unread,
+                                 timing::SystemTime t);
   // The text a reply shows for the line it quotes.
   static std::string quoted_text(const Line& line);
   void quit_locked();
@@ -167,8 +213,14 @@ class Model {
   // The client as the system drives it.
   // Applies due events, then counts `operation` against the fault switches
   // and checks that the client is logged in; raises as the real client would.
-  void begin_locked(const std::string& operation);
+  // With `partial`, a fault whose effect is not a plain error is given back
+  // for the operation to honour instead of raising.
+  std::optional<FaultEffect> begin_locked(const std::string& operation, bool partial = false);
   void open_chat_locked(Chat& chat);
+  // Whether a reference taken at list generation `generation` is stale.
+  bool stale_locked(std::uint64_t generation) const {
+    return options.stale_references && generation != list_generation;
+  }
   // The line `uid` of `chat` as it is now, when the open window shows it;
   // else null.
   Line* shown_line_locked(const std::string& chat, LineHandle uid);
@@ -187,12 +239,53 @@ class Model {
   void click_locked(const Node& node);
   void right_click_locked(const Node& node);
 
+  // Announces a call of `operation` to the world, with `mu` NOT held:
+  // counts it, applies the scenario events keyed to it, then runs the
+  // one-shot triggers and the call hook, which may change the world through
+  // the client's own members. Every driver and control call does this
+  // before it looks at the model, so the changes show in its answer.
+  void announce_call(const std::string& operation);
+  // Marks a call of `operation` by this thread as begun, or ended; begin
+  // records (and in strict mode raises ThreadError for) an overlap with
+  // another thread's call. With `mu` NOT held.
+  void begin_call(const std::string& operation);
+  void end_call();
+
   // Scenarios.
+  // Raises ValueError naming `source`, the entry and the field for the
+  // first mistake in `scenario`; changes nothing.
+  void check_scenario_locked(const Json& scenario, const std::string& source) const;
   void load_scenario_locked(const Json& scenario);
   // Applies due events and finishes a login whose delay has passed.
   void play_due_locked();
   void apply_event_locked(const Json& event, double at);
 };
+
+// One call of the driver, a window message, the image viewer or a control,
+// for its whole length (a control's wait included): checks the thread,
+// announces the call, and marks it ended when it leaves.
+class CallScope {
+ public:
+  CallScope(Model& model, const std::string& operation) : model_(model) {
+    model_.begin_call(operation);
+    try {
+      model_.announce_call(operation);
+    } catch (...) {
+      model_.end_call();
+      throw;
+    }
+  }
+  ~CallScope() { model_.end_call(); }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Model& model_;
+};
+
+// The calling thread as records name it: "<name> (<id>)", or the id alone.
+std::string this_thread_label();
+std::string this_thread_name();
 
 // Window handles FindWindow gives.
 inline constexpr wxauto::WindowHandle kMainWindowHandle = 0x10010;

@@ -105,7 +105,7 @@ Node main_window(const Model& m, timing::SystemTime at) {
     if (m.current) {
       for (const Chat& chat : m.chats) {
         if (chat.name != *m.current) continue;
-        page.children.push_back(node(ControlType::Text, chat.name, "title"));
+        page.children.push_back(node(ControlType::Text, chat.shown_name.value_or(chat.name), "title"));
         // Buttons around the message list, outside every entry.
         page.children.push_back(node(ControlType::Button, "聊天信息", "chatinfo"));
         Node list = node(ControlType::List, "消息", "list");
@@ -256,7 +256,8 @@ namespace {
 // by GetChildren), or a search below a parent control, made at each use.
 class SimControl final : public uia::Control, public std::enable_shared_from_this<SimControl> {
  public:
-  SimControl(std::shared_ptr<Model> model, std::string key) : model_(std::move(model)), key_(std::move(key)) {}
+  SimControl(std::shared_ptr<Model> model, std::string key, std::optional<std::uint64_t> generation = std::nullopt)
+      : model_(std::move(model)), key_(std::move(key)), generation_(generation) {}
   SimControl(std::shared_ptr<Model> model, std::shared_ptr<SimControl> parent, ControlType type, uia::Search search)
       : model_(std::move(model)), parent_(std::move(parent)), type_(type), search_(std::move(search)) {}
 
@@ -265,6 +266,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   bool Exists(double seconds, double interval) override {
+    CallScope scope(*model_, "Exists");
     if (search_fault()) return false;
     const auto deadline = timing::now() + to_duration(std::max(0.0, seconds));
     for (;;) {
@@ -272,6 +274,8 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
       {
         std::lock_guard guard(model_->mu);
         model_->play_due_locked();
+        // A stale element is gone for good: no wait brings it back.
+        if (stale()) return false;
         Node tree = model_->build_tree_locked(std::min(now, deadline));
         if (resolve(tree)) return true;
       }
@@ -282,7 +286,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   std::string Name() override {
-    return with_node([](Model&, const Node& n) { return n.name; });
+    return with_node("Name", [](Model&, const Node& n) { return n.name; });
   }
 
   std::string ClassName() override {
@@ -290,22 +294,23 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   std::vector<std::shared_ptr<Control>> GetChildren() override {
-    return with_node([this](Model&, const Node& n) {
+    return with_node("GetChildren", [this](Model& m, const Node& n) {
       std::vector<std::shared_ptr<Control>> children;
-      for (const Node& child : n.children) children.push_back(std::make_shared<SimControl>(model_, child.key));
+      for (const Node& child : n.children)
+        children.push_back(std::make_shared<SimControl>(model_, child.key, generation_of(m, child)));
       return children;
     });
   }
 
   void Click() override {
-    with_node([](Model& m, const Node& n) {
+    with_node("Click", [](Model& m, const Node& n) {
       m.click_locked(n);
       return 0;
     });
   }
 
   void RightClick() override {
-    with_node([](Model& m, const Node& n) {
+    with_node("RightClick", [](Model& m, const Node& n) {
       m.right_click_locked(n);
       return 0;
     });
@@ -332,18 +337,47 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
 
   // The node this control stands for in `tree`, or null when it is not
   // there now.
+  //
+  // Like the automation library's, a control keeps the element it found:
+  // once a search found an element of the message list, later uses act on
+  // that element (and fail once the list is rebuilt) rather than searching
+  // again. Called with the model's lock held.
   const Node* resolve(const Node& tree) const {
     if (key_) return find_key(tree, *key_);
+    if (bound_key_) return find_key(tree, *bound_key_);
     const Node* start = parent_->resolve(tree);
     if (!start) return nullptr;
     int remaining = std::max(1, search_.foundIndex.value_or(1));
-    return search_below(*start, type_, search_, 1, remaining);
+    const Node* found = search_below(*start, type_, search_, 1, remaining);
+    if (found) {
+      if (auto generation = generation_of(*model_, *found)) {
+        bound_key_ = found->key;
+        generation_ = generation;
+      }
+    }
+    return found;
+  }
+
+  // The list generation a reference to `n` is taken in, for an element of
+  // the message list when references can go stale.
+  static std::optional<std::uint64_t> generation_of(const Model& m, const Node& n) {
+    bool in_list = n.key == "list" || n.key.starts_with("item:");
+    if (!in_list || !m.options.stale_references) return std::nullopt;
+    return m.list_generation;
+  }
+
+  // Whether the element this control (or one it was found under) holds was
+  // taken before the message list was last rebuilt. With the lock held.
+  bool stale() const {
+    if (generation_ && model_->stale_locked(*generation_)) return true;
+    return parent_ && parent_->stale();
   }
 
   // Runs `f` on the control's node, waiting for it up to the search's time
   // limit; raises LookupError when it does not appear.
   template <class F>
-  std::invoke_result_t<F, Model&, const Node&> with_node(F f) {
+  std::invoke_result_t<F, Model&, const Node&> with_node(const std::string& operation, F f) {
+    CallScope scope(*model_, operation);
     if (search_fault()) throw LookupError("control not found: " + describe());
     const double timeout = search_.Timeout.value_or(uia::kDefaultSearchTimeout);
     const double deadline = timing::time() + std::max(0.0, timeout);
@@ -351,6 +385,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
       {
         std::lock_guard guard(model_->mu);
         model_->play_due_locked();
+        if (stale()) throw LookupError("control no longer exists (the message list was rebuilt): " + describe());
         Node tree = model_->build_tree_locked(timing::now());
         if (const Node* n = resolve(tree)) return f(*model_, *n);
       }
@@ -361,7 +396,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   bool window_operation(const std::string& operation) {
-    return with_node([&](Model& m, const Node& n) {
+    return with_node(operation.substr(0, operation.find('(')), [&](Model& m, const Node& n) {
       if (m.faults->check(operation)) throw OSError(operation + ": access is denied");
       m.record_locked(operation, n.label);
       return true;
@@ -373,6 +408,10 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   const std::optional<std::string> key_;
   const ControlType type_ = ControlType::Any;
   const uia::Search search_;
+  // The element a search found in the message list, and the list generation
+  // of a reference to an element of the message list. Guarded by model_->mu.
+  mutable std::optional<std::string> bound_key_;
+  mutable std::optional<std::uint64_t> generation_;
 };
 
 }  // namespace

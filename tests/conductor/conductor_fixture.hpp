@@ -85,6 +85,8 @@ class ConductorTest : public ::testing::Test {
     config.reset();
     sim::SimOptions options;
     options.nickname = "群管助手";
+    // After start-up only the listening thread drives the client.
+    options.strict_threads = true;
     client = sim::make_sim_client(options);
     client->bind_platform();
     config.wx.set(client->driver()->MakeWeChat());
@@ -97,6 +99,7 @@ class ConductorTest : public ::testing::Test {
 
   void TearDown() override {
     stop_listening();
+    for (const auto& v : client->thread_violations()) ADD_FAILURE() << v.message;
     if (!stdout_taken) printed();
     auto& sinks = logger()->sinks();
     sinks.erase(std::remove(sinks.begin(), sinks.end(), log_sink), sinks.end());

@@ -29,6 +29,7 @@ namespace {
 
 constexpr const char* kScenario = R"({
   "account": {"nickname": "群管助手"},
+  "options": {"strict_threads": true},
   "chats": [
     {"name": "产品交流群", "type": "group",
      "members": [{"name": "Alice", "remark": "A001"}, {"name": "Bob", "remark": "B002"}]},
@@ -75,6 +76,9 @@ class Program : public ::testing::Test {
   }
 
   void TearDown() override {
+    // The scenario runs the simulated client in strict one-thread mode: the
+    // summary names every time two threads drove it at once.
+    EXPECT_EQ(out().find("two threads drive the client at once"), std::string::npos) << out();
     if (HasFailure()) std::cerr << "--- output of the program:\n" << out() << "--- its log:\n" << log();
   }
 

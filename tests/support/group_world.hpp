@@ -80,6 +80,8 @@ class GroupWorld : public ::testing::Test {
     sim::SimOptions options;
     options.nickname = kAccount;
     options.files_dir = dir.path() / "files";
+    // The system drives the client from one thread at a time.
+    options.strict_threads = true;
     client = sim::make_sim_client(options);
     client->add_group(kGroup, {{"Alice", "A001"}, {"Bob", std::nullopt}, {"Carol", "C003"}});
     client->bind_platform();
@@ -109,6 +111,7 @@ class GroupWorld : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (const auto& v : client->thread_violations()) ADD_FAILURE() << v.message;
     // Failure messages went to the captured output too: show them.
     const std::string output = stdout_text();
     if (HasFailure()) std::cerr << output;

@@ -163,3 +163,46 @@ TEST_F(FaultsTest, ClearingFaultsDisarmsThem) {
 
 }  // namespace
 }  // namespace orvanta::sim
+
+namespace orvanta::sim {
+namespace {
+
+// Faults that are not clean: a read that gives nothing although there is
+// something, a send or an open that happens and still reports a failure.
+TEST(UncleanFaultsTest, EmptyReadsAndCallsThatTakeEffectThenRaise) {
+  SimOptions options;
+  options.window_size = 2;
+  options.load_step = 2;
+  auto client = make_sim_client(options);
+  client->add_group("G", {{"Alice", std::nullopt}});
+  client->add_group("H", {});
+  for (int i = 0; i < 6; ++i) client->post_own("G", "line " + std::to_string(i));
+  auto wx = client->driver()->MakeWeChat();
+  wx->ChatWith("G");
+  const std::size_t shown = wx->GetAllMessage().size();
+
+  client->fail_on_call("GetAllMessage", 1, FaultEffect::EmptyResult);
+  EXPECT_TRUE(wx->GetAllMessage().empty());
+  client->fail_on_call("LoadMoreMessage", 1, FaultEffect::EmptyResult);
+  wx->LoadMoreMessage();
+  EXPECT_EQ(wx->GetAllMessage().size(), shown) << "an empty load loaded lines";
+  wx->LoadMoreMessage();
+  EXPECT_GT(wx->GetAllMessage().size(), shown);
+
+  client->fail_on_call("SendMsg", 1, FaultEffect::ErrorAfterEffect);
+  EXPECT_THROW(wx->SendMsg("sent anyway", "G"), OSError);
+  ASSERT_EQ(client->sent().size(), 1u);
+  EXPECT_EQ(client->sent()[0].text, "sent anyway");
+
+  client->fail_on_call("ChatWith", 1, FaultEffect::ErrorAfterEffect);
+  EXPECT_THROW(wx->ChatWith("H"), OSError);
+  EXPECT_EQ(client->current_chat(), "H");
+
+  // A plain error changes nothing.
+  client->fail_on_call("ChatWith", 1, FaultEffect::Error);
+  EXPECT_THROW(wx->ChatWith("G"), OSError);
+  EXPECT_EQ(client->current_chat(), "H");
+}
+
+}  // namespace
+}  // namespace orvanta::sim

@@ -80,7 +80,7 @@ TEST_F(MessagesTest, AQuotedReplyShowsReplyLineFeedMarkerAndQuotedText) {
   EXPECT_EQ(info["attr"], "self");
 
   target->quote("again", "Alice");
-  EXPECT_EQ(last_message()->content(), "@Alice again\n引用  的消息 : question");
+  EXPECT_EQ(last_message()->content(), "@Alice\u2005again\n引用  的消息 : question");
   auto sent = client->sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].quoted, "question");

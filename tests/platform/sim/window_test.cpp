@@ -237,7 +237,7 @@ TEST_F(WindowTest, SendingOpensTheChatAndAppendsAnOwnLineWithTheMention) {
   EXPECT_EQ(client->current_chat(), "G");
   auto messages = wx->GetAllMessage();
   ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back()->content(), "@Alice welcome");
+  EXPECT_EQ(messages.back()->content(), "@Alice\u2005welcome");
   EXPECT_EQ(messages.back()->info().value()["attr"], "self");
   auto sent = client->sent();
   ASSERT_EQ(sent.size(), 1u);

@@ -19,9 +19,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvanta/json.hpp"
@@ -65,6 +68,16 @@ struct SimOptions {
   // Clock time between pressing "进入微信" or "登录" and the login being
   // complete (the main window appearing).
   double login_delay = 0.0;
+  // One driving thread at a time: a call of the driver, a window message,
+  // the image viewer or a control made while another thread's call (or
+  // control wait) is in progress fails with ThreadError. Overlaps are
+  // recorded (thread_violations()) either way.
+  bool strict_threads = false;
+  // Element references go stale: when the client rebuilds its message list
+  // (a chat opened from another chat, a re-login, a restart of the client),
+  // window messages read before and controls found in the list before fail
+  // at once with LookupError, instead of finding their line again.
+  bool stale_references = true;
 };
 
 struct Member {
@@ -91,9 +104,31 @@ struct SentMessage {
 // ("GetNextNewMessage" with the chat it gave, "GetAllMessage" and
 // "LoadMoreMessage" with the open chat, "GetGroupMembers" with the group,
 // "CollectAllGroupNames"), each when the client answered it.
+// Each records the thread that made the call: its id and its name (as the
+// operating system knows it; empty when unnamed).
 struct Action {
   std::string kind;
   std::string target;
+  std::thread::id thread_id{};
+  std::string thread_name{};
+};
+
+// Two threads driving the client at once: `call` on `thread` began while
+// `other_call` on `other_thread` was still in progress. Threads are named
+// "<name> (<id>)", or by id alone when unnamed.
+struct ThreadViolation {
+  std::string thread;
+  std::string call;
+  std::string other_thread;
+  std::string other_call;
+  std::string message;
+};
+
+// What a call raises in strict one-thread mode when another thread is
+// driving the client. Not an error of the client: a fault of the caller.
+class ThreadError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
 };
 
 // A line put into a chat as given, for the cases the ordinary posts do not
@@ -136,9 +171,12 @@ struct GroupList {
   bool drop_connection = false;
 };
 
-// What a triggered fault does: raise the operation's ordinary error, or (for
-// download) return without a path.
-enum class FaultEffect { Error, EmptyResult };
+// What a triggered fault does: raise the operation's ordinary error; give
+// an empty result (download: no path; GetAllMessage: an empty list;
+// LoadMoreMessage: loads nothing although older history exists); or (ChatWith,
+// SendMsg) take effect and then raise all the same. Elsewhere the last two
+// raise like Error.
+enum class FaultEffect { Error, EmptyResult, ErrorAfterEffect };
 
 class SimClient {
  public:
@@ -196,6 +234,17 @@ class SimClient {
   virtual LineHandle post_own_quote(const std::string& chat, const std::string& reply, LineHandle quoted) = 0;
   // Any line, as given (RawLine).
   virtual LineHandle post_raw(const std::string& chat, RawLine line) = 0;
+  // A sticker, file, link or voice line (`kind` "sticker", "file", "link",
+  // "voice"): shown as "[动画表情]", "[文件]", "[链接]" or "[语音]", then " "
+  // and `title` when one is given; its info type is "emotion", "file",
+  // "link" or "voice" and its attr "friend" (the types are a guess). An
+  // empty sender: the account's own, from another device.
+  virtual LineHandle post_special(const std::string& chat, const std::string& sender, const std::string& kind,
+                                  const std::string& title = {}) = 0;
+  // The name the chat list, the poll and the chat's title show for `chat`,
+  // when it differs from the listed name (a trailing blank, say). ChatWith
+  // finds the chat by either.
+  virtual void set_shown_name(const std::string& chat, const std::string& shown) = 0;
   // A "pat" line: an "other" line whose attr contains "base".
   virtual LineHandle pat(const std::string& chat, const std::string& text) = 0;
   // Any other system line.
@@ -227,7 +276,11 @@ class SimClient {
   // --- Scenarios -----------------------------------------------------------
   // Loads a scenario (docs/simulated-client.md): account, options, desktop,
   // chats, and a timeline that starts playing at once on the clock.
-  virtual void load_scenario(const Json& scenario) = 0;
+  // A scenario with a mistake (an unknown event kind, chat or line id, a
+  // missing or mistyped field) is refused whole with ValueError, naming
+  // `source` (the file's name), the entry and the field:
+  //   scenario.json: timeline[12] ("recall"): no line with id "m9"
+  virtual void load_scenario(const Json& scenario, const std::string& source = "scenario") = 0;
   virtual void load_scenario_file(const std::filesystem::path& path) = 0;
   // Applies every event due by the clock. Driver calls do this themselves.
   virtual void play_due() = 0;
@@ -239,9 +292,33 @@ class SimClient {
   // The line a timeline event named with "id".
   virtual LineHandle line(const std::string& scenario_id) const = 0;
 
+  // --- Events inside a pass ----------------------------------------------------
+  // The world can change between any two calls of the system, not only as
+  // the clock runs. Every call of the driver, of a window message, of the
+  // image viewer and of a control announces itself before it looks at the
+  // client: `op` is the call's name ("GetAllMessage", "GetNextNewMessage",
+  // "ChatWith", "LoadMoreMessage", "SendMsg", "SwitchToChat", "quote",
+  // "download", "Click", "RightClick", "Exists", "Name", "GetChildren",
+  // "SetActive", "SetTopmost", "FindWindow", "MakeWeChat", "is_open",
+  // "close", ...) and `nth` the 1-based count of calls of `op` since the
+  // client was made. The hook runs on the calling thread without the
+  // client's lock held, so it may post, recall, log out and so on through
+  // this object, and the call's answer shows the change. It must not call
+  // the driver itself. Replaces any earlier hook; an empty function removes
+  // it.
+  virtual void set_call_hook(std::function<void(const std::string& op, int nth)> hook) = 0;
+  // Runs `action` once, in the same way, just before the nth call of `op`
+  // from now (1: the next one). Actions due at the same call run in the
+  // order they were given, before the hook.
+  virtual void on_call(const std::string& op, int nth, std::function<void()> action) = 0;
+
   // --- Records and inspection ----------------------------------------------
   virtual std::vector<SentMessage> sent() const = 0;
   virtual std::vector<Action> actions() const = 0;
+  // Every overlap of two threads' calls seen so far, in order.
+  virtual std::vector<ThreadViolation> thread_violations() const = 0;
+  // Turns the strict one-thread mode on or off (SimOptions::strict_threads).
+  virtual void set_strict_threads(bool strict) = 0;
   virtual std::optional<std::string> current_chat() const = 0;
   // "chat" or "contact".
   virtual std::string page() const = 0;
