@@ -189,7 +189,8 @@ void BM_Fallback_LineUp(benchmark::State& state) {
   for (int i = 0; i < kWindow; ++i) window.push_back(key(i, "成员" + std::to_string(i % 5)));
   // Rows that stood before a cleared stretch of the chat: half of them are
   // still shown.
-  for (int i = kWindow - 100; i < kWindow - 50; ++i) rows.push_back(key(i % 2 == 0 ? i : -i, "成员" + std::to_string(i % 5)));
+  for (int i = kWindow - 100; i < kWindow - 50; ++i)
+    rows.push_back(key(i % 2 == 0 ? i : -i, "成员" + std::to_string(i % 5)));
   for (auto _ : state) benchmark::DoNotOptimize(orvanta::robot::line_up(window, rows));
 }
 

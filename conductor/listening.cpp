@@ -18,10 +18,10 @@
 
 #include "orvanta/conductor/conductor.hpp"
 #include "orvanta/errors.hpp"
-#include "orvanta/robot/group_check.hpp"
 #include "orvanta/robot/async_timing.hpp"
 #include "orvanta/robot/cancellation.hpp"
 #include "orvanta/robot/config.hpp"
+#include "orvanta/robot/group_check.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/json_text.hpp"
 #include "orvanta/robot/logger.hpp"

@@ -290,7 +290,7 @@ class SimControl final : public uia::Control, public std::enable_shared_from_thi
   }
 
   std::string ClassName() override {
-    return with_node([](Model&, const Node& n) { return n.class_name; });
+    return with_node("ClassName", [](Model&, const Node& n) { return n.class_name; });
   }
 
   std::vector<std::shared_ptr<Control>> GetChildren() override {

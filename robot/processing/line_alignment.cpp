@@ -22,7 +22,9 @@ std::string text_or_empty(const Json& mapping, const char* key) {
   return it != mapping.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-bool contains(std::string_view text, std::string_view needle) { return text.find(needle) != std::string_view::npos; }
+bool contains(std::string_view text, std::string_view needle) {
+  return text.find(needle) != std::string_view::npos;
+}
 
 LineKey make_key(LineKey::Kind kind, std::string type, std::string content, std::string sender = {}) {
   return LineKey{.kind = kind,
@@ -175,7 +177,8 @@ Boundary find_boundary(const std::vector<LineKey>& window, const std::vector<Lin
   if (rows.empty()) return Boundary{Boundary::Outcome::kFound, 0, false};
   std::vector<Place> full, partial;
   find_places(window, rows, full, partial);
-  if (const auto [best, tie] = best_place(full, prefer_oldest); best) return Boundary{Boundary::Outcome::kFound, best->end + 1, tie};
+  if (const auto [best, tie] = best_place(full, prefer_oldest); best)
+    return Boundary{Boundary::Outcome::kFound, best->end + 1, tie};
   if (!partial.empty()) return Boundary{Boundary::Outcome::kPartial, partial.front().end + 1, false};
   return Boundary{Boundary::Outcome::kNotFound, 0, false};
 }

@@ -31,7 +31,9 @@ std::vector<LineKey> keys_oldest_first(Rows newest_first) {
 }
 
 // The index in view.lines of the first line after compared line `k - 1`.
-std::size_t line_after(const WindowView& view, std::size_t k) { return k == 0 ? 0 : view.at[k - 1] + 1; }
+std::size_t line_after(const WindowView& view, std::size_t k) {
+  return k == 0 ? 0 : view.at[k - 1] + 1;
+}
 
 // Downloads the window's pictures that have no key yet and keys them, so
 // that pictures of one sender are told apart. A downloaded file is removed
@@ -80,8 +82,8 @@ WindowView view_of(wxauto::WindowMessages lines) {
 NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
   const auto db = config.db.get();
   const auto wx = config.wx.get();
-  const std::vector<LineKey> rows =
-      keys_oldest_first(db->get_latest_messages(kRowsToPlace, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
+  const std::vector<LineKey> rows = keys_oldest_first(
+      db->get_latest_messages(kRowsToPlace, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
   WindowView view = view_of(wx->GetAllMessage());
   int loads = 0, empty_loads = 0;
   // With fewer rows than a place needs, the rows are the group's whole
@@ -124,15 +126,14 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
     view = std::move(more);
   }
 
-  const std::string where = empty_loads >= kEmptyLoadsAtStart
-                                ? "the start of the chat's history"
-                                : std::to_string(loads) + " loads of older history";
+  const std::string where = empty_loads >= kEmptyLoadsAtStart ? "the start of the chat's history"
+                                                              : std::to_string(loads) + " loads of older history";
   if (!limits.line_up_when_lost) {
     const std::size_t end = view.lines.size();
     return NewLines{std::move(view.lines), end, "the newest stored messages were not found up to " + where};
   }
-  const std::vector<LineKey> recent =
-      keys_oldest_first(db->get_latest_messages(kRowsToLineUp, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
+  const std::vector<LineKey> recent = keys_oldest_first(
+      db->get_latest_messages(kRowsToLineUp, LatestQuery{.group_name = nickname, .type = kStoredLineTypes}));
   const std::size_t first_new = line_after(view, line_up(view.keys, recent));
   const std::size_t count = view.lines.size() - first_new;
   std::string gap = "the newest stored messages were not found up to " + where + "; " + std::to_string(count) +

@@ -10,8 +10,8 @@
 #include "orvanta/errors.hpp"
 #include "orvanta/robot/identifiers.hpp"
 #include "orvanta/robot/timing.hpp"
-#include "orvanta/sim/group_list_server.hpp"
 #include "orvanta/robot/window_processing.hpp"
+#include "orvanta/sim/group_list_server.hpp"
 #include "support/group_world.hpp"
 
 namespace orvanta::robot {

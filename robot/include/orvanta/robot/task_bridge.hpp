@@ -153,7 +153,7 @@ ORVANTA_ROBOT_EXPORT boost::asio::awaitable<std::optional<std::vector<std::strin
 // (opened first; the open chat when empty); nothing when the action gave
 // nothing. Raises TypeError when the answer is neither text nor nothing.
 ORVANTA_ROBOT_EXPORT boost::asio::awaitable<std::optional<std::string>> wx_get_img_md5(std::string content,
-                                                                                      std::string chat_name = {});
+                                                                                       std::string chat_name = {});
 
 // The identifier of the newest stored message of send_data["position"] that
 // the server message quotes: for a quoted picture ("quote_content" "[图片]")
