@@ -101,6 +101,8 @@ class FakeListener {
     thread_.join();
     handle_->close();
     queue_->close();
+    // The handle let go of the loop: the queue's timer must go before it.
+    queue_->release_loop();
   }
 
  private:
@@ -236,6 +238,7 @@ TEST_F(TaskBridge, WaitsOfTasksLeftInTheQueueFailWhenTheLoopStops) {
     queued = true;
     handle->close();
     queue->close();
+    queue->release_loop();
   });
   LogCapture log;
   EXPECT_THROW(run_to_end(wx_get_group_memberlist("g")), TaskDropped);
