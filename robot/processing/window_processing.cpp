@@ -83,21 +83,13 @@ void set_line_aside(const std::string& nickname, const wxauto::WindowMessage& m,
   logger()->error("set aside a line of " + nickname + " that failed again (sender " + m.sender().value_or("") +
                   ", text \"" + excerpt(content) + "\"): " + error);
   if (!window_line_key(m)) return;
-  update_db_messages(MessageData{
-      .group_name = nickname,
-      .type = type,
-      .content = stored_content(type, content),
-      .sender = m.sender(),
-      .msg_id = get_msg_id(),
-      .quote_id = "",
-      .quote_content = "",
-      .recall_id = "",
-      .image_url = "",
-      .have_checked = "true",
-      .status = "",
-      .img_md5 = "",
-      .timestamp = get_now(),
-  });
+  update_db_messages(MessageData{.group_name = nickname,
+                                 .type = type,
+                                 .content = stored_content(type, content),
+                                 .sender = m.sender(),
+                                 .msg_id = get_msg_id(),
+                                 .have_checked = "true",
+                                 .timestamp = get_now()});
 }
 
 // Stores and reports one new line; a line that fails a second time is set
