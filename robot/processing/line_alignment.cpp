@@ -55,7 +55,7 @@ std::optional<LineKey> window_line_key(const wxauto::WindowMessage& line) {
   const auto info = line.info();
   if (!info || !info->is_object()) return std::nullopt;
   try {
-    if (!is_record(line)) return std::nullopt;
+    if (!is_record_info(*info)) return std::nullopt;
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -163,7 +163,6 @@ std::pair<const Place*, bool> best_place(const std::vector<Place>& places, bool 
     if (!best || p.run.same > best->run.same || (prefer_oldest && p.run.same == best->run.same)) {
       tie = best && p.run.same == best->run.same;
       best = &p;
-      tie = false;
     } else if (p.run.same == best->run.same) {
       tie = true;
     }

@@ -35,16 +35,25 @@ bool is_one_of(const std::optional<Json>& value, std::initializer_list<std::stri
 
 }  // namespace
 
-bool is_record(const wxauto::WindowMessage& msg) {
-  const auto msg_type = guarded_read(msg, "type");
+bool is_record_info(const Json& info) {
+  if (!info.is_object()) return false;
+  // A missing key reads as the empty text, as the guarded read gives it.
+  const auto read = [&](const char* key) {
+    const auto it = info.find(key);
+    return it == info.end() ? Json("") : *it;
+  };
+  const Json msg_type = read("type");
   if (!is_one_of(msg_type, {"text", "other", "image", "base"})) return false;
-  if (is_text(msg_type, "other") && text_contains(guarded_read(msg, "attr"), "base")) return false;
+  if (is_text(msg_type, "other") && text_contains(read("attr"), "base")) return false;
   if (is_text(msg_type, "base")) {
-    if (text_contains(guarded_read(msg, "attr"), "time")) return false;
-    if (is_text(plain_read(msg, "attr"), "system") && text_contains(guarded_read(msg, "content"), kUnreadDivider))
-      return false;
+    if (text_contains(read("attr"), "time")) return false;
+    if (is_text(read("attr"), "system") && text_contains(read("content"), kUnreadDivider)) return false;
   }
   return true;
+}
+
+bool is_record(const wxauto::WindowMessage& msg) {
+  return is_record_info(info_or_empty(msg));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "orvanta/errors.hpp"
@@ -119,31 +120,39 @@ boost::asio::awaitable<void> handle_line(std::shared_ptr<wxauto::WindowMessage> 
   set_line_aside(nickname, *m, key, error);
 }
 
-boost::asio::awaitable<void> new_messages(const std::string& nickname) {
-  // Every read again follows at least one handled line, so this ends.
-  for (int reread = 0;; ++reread) {
+// Stores and reports the group's new lines; whether anything was awaited
+// (a handler may then have opened another chat).
+boost::asio::awaitable<bool> new_messages(const std::string& nickname) {
+  bool awaited = false, announced = false;
+  // Reads again after a rebuild of the list; each read again follows a
+  // handled line, or a gap report, at most a few times in a row.
+  for (int fruitless = 0;;) {
     NewLines found = search_new_lines(nickname);
+    bool awaited_since_read = false;
     if (found.gap) {
       logger()->error("gap in " + nickname + ": " + *found.gap);
       co_await report_gap(nickname, *found.gap);
+      awaited = awaited_since_read = true;
     }
-    if (found.first_new >= found.lines.size()) co_return;
-    if (reread == 0) logger()->info("检查到需要处理的信息，处理新消息");
+    if (found.first_new >= found.lines.size()) co_return awaited;
+    if (!std::exchange(announced, true)) logger()->info("检查到需要处理的信息，处理新消息");
     std::size_t handled = 0;
     try {
       // One message, handlers included, is finished before the next
       // starts; a handler may have opened another chat meanwhile.
       for (std::size_t i = found.first_new; i < found.lines.size(); ++i) {
-        if (handled > 0) config.wx.get()->ChatWith(nickname);
-        co_await handle_line(found.lines[i], nickname, handled > 0);
+        if (awaited_since_read) config.wx.get()->ChatWith(nickname);
+        co_await handle_line(found.lines[i], nickname, awaited_since_read);
+        awaited = awaited_since_read = true;
         ++handled;
       }
-      co_return;
+      co_return awaited;
     } catch (const LookupError&) {
       // Only a line read before an await can be stale; the lines stored so
       // far are found by the next search.
-      if (handled == 0) throw;
+      if (!awaited_since_read || (handled == 0 && ++fruitless > 3)) throw;
     }
+    if (handled > 0) fruitless = 0;
     logger()->info("the chat of " + nickname + " was rebuilt while its lines were handled: reading it again");
   }
 }
@@ -185,10 +194,9 @@ boost::asio::awaitable<void> recalls_and_ageing(const std::string& nickname) {
       co_return;
     }
     pairing = pair_rows(view.keys, row_keys);
-    const bool all_shown =
-        pairing && std::all_of(rows.begin(), rows.end(), [&, i = std::size_t{0}](const Row& row) mutable {
-          return !is_unchecked(row) || (*pairing)[i++].has_value();
-        });
+    bool all_shown = pairing.has_value();
+    for (std::size_t r = 0; all_shown && r < rows.size(); ++r)
+      all_shown = !is_unchecked(rows[r]) || (*pairing)[r].has_value();
     if (all_shown || loads == kRecallLoads) break;
     config.wx.get()->LoadMoreMessage();
   }
@@ -228,13 +236,14 @@ boost::asio::awaitable<void> deal_msg(std::string nickname) {
   note_group_visit(nickname);
   config.wx.get()->ChatWith(nickname);
   logger()->info("检查新消息");
+  bool awaited = false;
   if (config.firstCheckGroup.get(nickname).value_or(false)) {
-    co_await new_messages(nickname);
+    awaited = co_await new_messages(nickname);
   } else if (is_listened(nickname)) {
     getHistoricalNews(nickname);
   }
-  // Handlers may have opened another chat.
-  config.wx.get()->ChatWith(nickname);
+  // A handler may have opened another chat.
+  if (awaited) config.wx.get()->ChatWith(nickname);
   co_await recalls_and_ageing(nickname);
 }
 

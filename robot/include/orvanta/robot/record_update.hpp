@@ -23,6 +23,9 @@ namespace orvanta::robot {
 // join and other system notices are records. Has no side effects; raises
 // TypeError when a read that must be text is not (an attr that is not text).
 ORVANTA_ROBOT_EXPORT bool is_record(const wxauto::WindowMessage& msg);
+// The same test on a message's `info` already read (one read of the info
+// instead of one per key).
+ORVANTA_ROBOT_EXPORT bool is_record_info(const Json& info);
 
 // 处理当前窗口消息 新人加群 撤回信息 新消息
 // Stores one new message of the group `nickname` and raises its event. By the
