@@ -101,6 +101,15 @@ NewLines search_new_lines(const std::string& nickname, SearchLimits limits) {
       view = std::move(more);
     }
     if (rows.empty()) return NewLines{std::move(view.lines), 0, std::nullopt};
+    // From the history's start the rows are the first lines, one for one,
+    // whatever was repeated or recalled since.
+    const bool at_start = empty_loads >= kEmptyLoadsAtStart && view.keys.size() >= rows.size() &&
+                          std::equal(rows.begin(), rows.end(), view.keys.begin(),
+                                     [](const LineKey& r, const LineKey& w) { return fits(w, r); });
+    if (at_start) {
+      const std::size_t first_new = line_after(view, rows.size());
+      return NewLines{std::move(view.lines), first_new, std::nullopt};
+    }
   }
 
   for (;;) {
