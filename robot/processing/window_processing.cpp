@@ -230,9 +230,27 @@ bool is_listened(const std::string& nickname) {
   return std::find(groups.begin(), groups.end(), nickname) != groups.end();
 }
 
+// Text without the blanks that end it.
+std::string_view without_trailing_blanks(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// The listed name of the group the client shows as `shown`. The client may
+// show a listed group's name with a trailing blank in its chat list; that
+// chat is the listed group, and its lines are stored and reported under the
+// listed name, so that the store and its synchronisation mark are found.
+std::string listed_name_of(std::string shown) {
+  if (is_listened(shown)) return shown;
+  for (const auto& group : config.groupName_list.value_or({}))
+    if (without_trailing_blanks(group) == without_trailing_blanks(shown)) return group;
+  return shown;
+}
+
 }  // namespace
 
 boost::asio::awaitable<void> deal_msg(std::string nickname) {
+  nickname = listed_name_of(std::move(nickname));
   note_group_visit(nickname);
   config.wx.get()->ChatWith(nickname);
   logger()->info("检查新消息");

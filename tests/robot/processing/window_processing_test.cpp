@@ -60,6 +60,22 @@ TEST_F(DealMsg, TheFirstSightOfAListedGroupStoresItsHistoryInsteadOfReportingIt)
   EXPECT_THAT(events, ElementsAre("msg:新来的消息"));
 }
 
+TEST_F(DealMsg, AGroupShownWithATrailingBlankIsTheListedGroup) {
+  client->set_shown_name(kGroup, std::string(kGroup) + " ");
+  client->post_text(kGroup, "Alice", "早上好");
+  config.groupName_list.set({kGroup});
+  // The poll names the chat as the client shows it.
+  const std::string shown = config.wx.get()->GetNextNewMessage(true).at("chat_name");
+  ASSERT_EQ(shown, std::string(kGroup) + " ");
+
+  pass(shown);
+  EXPECT_EQ(config.firstCheckGroup.get(kGroup), true);
+  client->post_text(kGroup, "Bob", "新来的消息");
+  pass(shown);
+  EXPECT_THAT(events, ElementsAre("msg:新来的消息"));
+  EXPECT_THAT(contents(), ElementsAre("早上好", "新来的消息"));
+}
+
 TEST_F(DealMsg, AGroupNeitherSynchronisedNorListedIsOnlyCheckedForRecalls) {
   client->post_text(kGroup, "Alice", "早上好");
   pass();
