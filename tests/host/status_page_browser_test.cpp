@@ -7,6 +7,7 @@
 // screenshot of the page in the build folder.
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
@@ -18,6 +19,7 @@
 
 #include "host/loop_thread.hpp"
 #include "local_http.hpp"
+#include "orvanta/errors.hpp"
 #include "status_board.hpp"
 
 namespace orvanta::host {
