@@ -46,6 +46,7 @@ constexpr const char* kClosingScript = "</script><script>alert(2)</script>";
 // 10), well after the page has been opened.
 constexpr const char* kScenario = R"({
   "account": {"nickname": "群管助手"},
+  "options": {"strict_threads": true},
   "chats": [
     {"name": "产品交流群", "type": "group",
      "members": [{"name": "Alice", "remark": "A001"}, {"name": "Bob", "remark": "B002"}]},
@@ -321,6 +322,8 @@ TEST_F(StatusPageInBrowser, ShowsTheGroupsAndLiveEventsAsTextAndThatTheHostStopp
   program_->signal(SIGTERM);
   EXPECT_EQ(program_->wait(std::chrono::seconds(30)), 0);
   program_.reset();
+  // Serving the page never drove the client from a second thread.
+  EXPECT_EQ(read_file(dir_.file("out.txt")).find("two threads drive the client at once"), std::string::npos);
   ASSERT_TRUE(within(20, [&] {
     page = read_page();
     const std::string said = page["connection"].is_string() ? page["connection"].get<std::string>() : "";
