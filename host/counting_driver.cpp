@@ -1,5 +1,7 @@
 #include "counting_driver.hpp"
 
+#include <mutex>
+#include <string>
 #include <utility>
 
 namespace orvanta::host {
@@ -20,11 +22,26 @@ class CountingWeChat final : public wxauto::WeChat {
     ++counts_->polls;
     return inner_->GetNextNewMessage(filter_mute);
   }
-  void ChatWith(const std::string& who) override { inner_->ChatWith(who); }
+  void ChatWith(const std::string& who) override {
+    inner_->ChatWith(who);
+    std::lock_guard guard(mu_);
+    open_chat_ = who;
+  }
   void SwitchToChat() override { inner_->SwitchToChat(); }
   void SwitchToContact() override { inner_->SwitchToContact(); }
   std::vector<std::string> CollectAllGroupNames() override { return inner_->CollectAllGroupNames(); }
-  wxauto::WindowMessages GetAllMessage() override { return inner_->GetAllMessage(); }
+  wxauto::WindowMessages GetAllMessage() override {
+    auto messages = inner_->GetAllMessage();
+    if (counts_->on_read) {
+      std::string chat;
+      {
+        std::lock_guard guard(mu_);
+        chat = open_chat_;
+      }
+      if (!chat.empty()) counts_->on_read(chat);
+    }
+    return messages;
+  }
   void LoadMoreMessage() override { inner_->LoadMoreMessage(); }
   std::vector<std::string> GetGroupMembers() override { return inner_->GetGroupMembers(); }
   void SendMsg(const std::string& text, const std::string& who, const std::optional<std::string>& at) override {
@@ -35,6 +52,8 @@ class CountingWeChat final : public wxauto::WeChat {
  private:
   std::shared_ptr<wxauto::WeChat> inner_;
   std::shared_ptr<DriverCounts> counts_;
+  std::mutex mu_;
+  std::string open_chat_;  // guarded by mu_: the chat ChatWith opened last
 };
 
 class CountingDriver final : public wxauto::Driver {

@@ -50,6 +50,8 @@
 #include "pacer.hpp"
 #include "printable.hpp"
 #include "server_protocol.hpp"
+#include "status_board.hpp"
+#include "status_page.hpp"
 #include "ws_link.hpp"
 
 #ifndef ORVANTA_DEFAULT_SCENARIO
@@ -156,6 +158,12 @@ class Host {
   std::string status_line() const;
   std::string metrics_text() const;
   std::optional<std::string> health_problem() const;
+  // "ok", "degraded" or "unhealthy", and why when it is not ok.
+  std::pair<std::string, std::string> health() const;
+  HttpAnswer monitoring_answer(const std::string& target) const;
+  // The status page's state, as JSON.
+  Json status() const;
+  void start_monitoring();
 
   // The group list: read again and again until one arrives, then refreshed
   // every --group-list-refresh seconds; on a thread of its own, since the
@@ -189,6 +197,7 @@ class Host {
   std::shared_ptr<Pacer> pacer_;
   std::shared_ptr<ServerProtocol> protocol_;
   std::shared_ptr<EventReporter> reporter_;
+  std::shared_ptr<StatusBoard> board_ = std::make_shared<StatusBoard>();
   std::shared_ptr<std::atomic<std::uint64_t>> idle_cycles_ = std::make_shared<std::atomic<std::uint64_t>>(0);
   std::shared_ptr<std::atomic<std::uint64_t>> tasks_ = std::make_shared<std::atomic<std::uint64_t>>(0);
 
@@ -199,6 +208,9 @@ class Host {
   std::uint64_t restarts_ = 0;
   bool listening_up_ = false;
   std::string last_failure_;
+  std::int64_t started_ms_ = wall_clock_ms();
+  bool link_up_ = false;
+  std::int64_t link_since_ms_ = wall_clock_ms();
 
   std::thread list_thread_;
   mutable std::mutex list_mu_;
@@ -273,6 +285,7 @@ void Host::set_up_client() {
     throw ValueError("the scenario " + scenario_path + " is not usable: " + e.what());
   }
   sim_->bind_platform();
+  driver_counts_->on_read = [board = board_](const std::string& chat) { board->chat_read(chat); };
   platform.wxauto.set(make_counting_driver(platform.wxauto.get(), driver_counts_));
   started_at_ = clock_seconds();
   script_done_ = !scenario_.contains("server");
@@ -317,7 +330,11 @@ void Host::set_up_server_link() {
     link_options.extra_ca_file = options_.server_ca_file;
     link_ = std::make_shared<WsLink>(
         loop_, link_options, [this](std::string text) { protocol_->on_frame(text); },
-        [this](bool up) { feed_->link_state(up); });
+        [this](bool up) {
+          feed_->link_state(up);
+          if (up != link_up_) link_since_ms_ = wall_clock_ms();
+          link_up_ = up;
+        });
     feed_ = std::make_shared<EventFeed>(loop_, outbox_, link_);
     config.ws_client.set(link_);
     publish = [feed = feed_](const std::string&, const Json& record) {
@@ -358,14 +375,24 @@ void Host::set_up_server_link() {
     ++*tasks;
     return md5(std::move(content));
   };
+  // The answers to requests show on the status page as well.
+  ServerProtocol::Publish answer = [board = board_, publish](const std::string& id, const Json& record) {
+    board->request_answer(record);
+    publish(id, record);
+  };
   protocol_ = std::make_shared<ServerProtocol>(
-      loop_, actions, pacer_, publish,
+      loop_, actions, pacer_, answer,
       [this](const std::string& id) {
         if (feed_) feed_->acknowledge(id);
       },
       [](Json message) { return conductor::handle_server_message(std::move(message)); });
   robot::reply.set([protocol = protocol_](Json message) { protocol->reply(message); });
-  reporter_ = std::make_shared<EventReporter>(feed_ ? publish : EventReporter::Publish{});
+  // Events show on the status page, and go to the server when there is one.
+  reporter_ = std::make_shared<EventReporter>([board = board_, publish = feed_ ? publish : EventReporter::Publish{}](
+                                                  const std::string& id, const Json& record) {
+    board->event(record);
+    if (publish) publish(id, record);
+  });
 }
 
 void Host::install_handlers() {
@@ -398,23 +425,7 @@ void Host::start_tasks() {
   asio::co_spawn(loop_, report_status(), log_failure("the status line"));
   if (!script_done_) asio::co_spawn(loop_, play_scripted_requests(), log_failure("the scenario's server requests"));
   if (!options_.keep_running) asio::co_spawn(loop_, watch_demo(), log_failure("watching the demo"));
-  if (options_.http_port >= 0) {
-    monitoring_http_ = std::make_unique<LocalHttpServer>(
-        loop_, static_cast<unsigned short>(options_.http_port), [this](const std::string& target) {
-          if (target == "/healthz") {
-            if (auto problem = health_problem())
-              return HttpAnswer{503, "text/plain; charset=utf-8", "unhealthy: " + *problem + "\n"};
-            if (auto degraded = degradation())
-              return HttpAnswer{200, "text/plain; charset=utf-8", "degraded: " + *degraded + "\n"};
-            return HttpAnswer{200, "text/plain; charset=utf-8", "ok\n"};
-          }
-          if (target == "/metrics") return HttpAnswer{200, "text/plain; version=0.0.4; charset=utf-8", metrics_text()};
-          return HttpAnswer{};
-        });
-    monitoring_http_->start();
-    print_line(fmt::format("orvanta: monitoring at {}/healthz and {}/metrics", monitoring_http_->base_url(),
-                           monitoring_http_->base_url()));
-  }
+  if (options_.http_port >= 0) start_monitoring();
   list_thread_ = std::thread([this] { refresh_group_list(); });
   auto signals = std::make_shared<asio::signal_set>(loop_, SIGINT, SIGTERM);
   signals->async_wait([this, signals](const boost::system::error_code& ec, int signal) {
@@ -565,6 +576,69 @@ std::string Host::status_line() const {
                      driver_counts_->polls.load(), reporter_->counts().total(), tasks_->load(),
                      link_ ? (link_->ws() ? "up" : "down") : "none", outbox_ ? outbox_->size() : 0,
                      listening_up_ ? "up" : "down", restarts_);
+}
+
+void Host::start_monitoring() {
+  monitoring_http_ = std::make_unique<LocalHttpServer>(
+      loop_, static_cast<unsigned short>(options_.http_port),
+      [this](const std::string& target) { return monitoring_answer(target); }, options_.http_bind);
+  monitoring_http_->add_stream(kStatusStreamPath,
+                               [this] { return status().dump(-1, ' ', false, Json::error_handler_t::replace); });
+  monitoring_http_->start();
+  const std::string url = monitoring_http_->base_url();
+  if (!is_loopback_address(options_.http_bind))
+    logger()->warn(
+        "the status page, with the chats' texts, and the monitoring endpoint are served on {} to whoever "
+        "can reach that address (--http-bind {})",
+        url, options_.http_bind);
+  print_line(fmt::format("orvanta: status page at {}/ (monitoring at {}/healthz and {}/metrics)", url, url, url));
+}
+
+HttpAnswer Host::monitoring_answer(const std::string& target) const {
+  const std::string path = target.substr(0, target.find('?'));
+  if (path == "/healthz") {
+    const auto [state, reason] = health();
+    if (state == "ok") return HttpAnswer{200, "text/plain; charset=utf-8", "ok\n"};
+    return HttpAnswer{state == "unhealthy" ? 503 : 200, "text/plain; charset=utf-8", state + ": " + reason + "\n"};
+  }
+  if (path == "/metrics") return HttpAnswer{200, "text/plain; version=0.0.4; charset=utf-8", metrics_text()};
+  if (path == "/status.json")
+    return HttpAnswer{200, "application/json", status().dump(-1, ' ', false, Json::error_handler_t::replace)};
+  if (auto file = status_page_file(path)) return *file;
+  return HttpAnswer{};
+}
+
+std::pair<std::string, std::string> Host::health() const {
+  if (auto problem = health_problem()) return {"unhealthy", *problem};
+  if (auto degraded = degradation()) return {"degraded", *degraded};
+  return {"ok", ""};
+}
+
+Json Host::status() const {
+  Json host = Json::object();
+  host["account"] = config.my_wxName.value_or("");
+  host["client"] = !sim_                     ? "unknown"
+                   : !sim_->client_running() ? "not running"
+                   : sim_->logged_in()       ? "logged in"
+                                             : "logged out";
+  host["listening"] = {{"state", listening_up_ ? "up"
+                                 : stopping_   ? "stopped"
+                                               : "restarting"},
+                       {"restarts", restarts_},
+                       {"last_reason", last_failure_.empty() ? Json(nullptr) : Json(printable(last_failure_))}};
+  if (link_) {
+    host["link"] = {{"state", link_->ws() ? "up" : "down"},
+                    {"since", link_since_ms_},
+                    {"outbox", outbox_->size()},
+                    {"acknowledged", feed_->acknowledged()}};
+  } else {
+    host["link"] = nullptr;
+  }
+  const auto [state, reason] = health();
+  host["health"] = {{"state", state}, {"reason", reason.empty() ? Json(nullptr) : Json(reason)}};
+  host["pacing_queue"] = pacer_->queued();
+  host["started"] = started_ms_;
+  return board_->snapshot(std::move(host), config.groupName_list.value_or({}));
 }
 
 std::optional<std::string> Host::health_problem() const {

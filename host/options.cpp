@@ -96,10 +96,14 @@ Command parse_command_line(int argc, char** argv) {
       ->check(CLI::ExistingDirectory)
       ->group("Running");
   run->add_option("--http-port", o.http_port,
-                  "Serve /healthz and Prometheus /metrics on 127.0.0.1 at this port (0: any free port; "
-                  "default: no endpoint)")
+                  "Serve the status page at /, /healthz and Prometheus /metrics on 127.0.0.1 at this port (0: any "
+                  "free port; default: no endpoint)")
       ->check(CLI::Range(0, 65535))
       ->default_str("none")
+      ->group("Running");
+  run->add_option("--http-bind", o.http_bind,
+                  "Address the --http-port endpoint listens on. Anything but 127.0.0.1 (or ::1) shows the status "
+                  "page, with the chat's texts, to whoever can reach that address; the log warns of it")
       ->group("Running");
   run->add_option("--status-interval", o.status_interval, "Seconds between status lines")
       ->check(CLI::Range(1.0, 86400.0))

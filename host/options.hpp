@@ -28,6 +28,9 @@ struct RunOptions {
   bool keep_running = false;
   double speed = 1.0;
   int http_port = -1;  // -1: no endpoint; 0: any free port
+  // The address of the endpoint; anything but a loopback address is logged
+  // as a warning.
+  std::string http_bind = "127.0.0.1";
   PacingLimits pacing;
   std::size_t outbox_limit = 10000;
   double status_interval = 60.0;
