@@ -79,12 +79,12 @@ struct SimOptions {
   // at once with LookupError, instead of finding their line again.
   bool stale_references = true;
   // How many entries of the message list fit on screen; 0: every loaded
-  // entry is on screen. Opening a chat shows the newest entries, a line
+  // entry is on screen (the guess off). Opening a chat shows the newest entries, a line
   // arriving while the screen is at the bottom keeps it there, and
   // LoadMoreMessage shows the oldest loaded ones. A click or right-click on
   // a control of an entry off screen does nothing ("Click off screen",
   // "RightClick off screen" in actions()).
-  std::size_t screen_size = 0;
+  std::size_t screen_size = 8;
   // Clock time between "复制" and the copy landing on the clipboard; until
   // then the clipboard keeps what it held.
   double copy_delay = 0.0;
