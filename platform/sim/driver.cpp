@@ -51,7 +51,10 @@ class SimWindowMessage final : public wxauto::WindowMessage {
     reply.content = mention + text + "\n引用  的消息 : " + quoted;
     reply.is_quote = true;
     reply.quotes = line_.uid;
-    model_->append_own_locked(model_->chat_locked(chat_), std::move(reply), timing::now());
+    Chat& chat = model_->chat_locked(chat_);
+    model_->append_own_locked(chat, std::move(reply), timing::now());
+    // Sending from the window brings its newest entries back on screen.
+    chat.scroll_top.reset();
     model_->sent.push_back(SentMessage{chat_, text, at && !at->empty() ? at : std::nullopt, std::move(quoted)});
   }
 
@@ -97,7 +100,7 @@ class SimWeChat final : public wxauto::WeChat {
     model_->begin_locked("GetNextNewMessage");
     // The poll reads the chat list, which the contacts page does not show
     // (a guess at the real client's answer there: nothing new).
-    if (model_->page != "chat") {
+    if (model_->page != Page::Chat) {
       model_->record_locked("GetNextNewMessage", "");
       return Json::object();
     }
@@ -140,7 +143,7 @@ class SimWeChat final : public wxauto::WeChat {
     CallScope scope(*model_, "SwitchToChat");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToChat");
-    model_->page = "chat";
+    model_->page = Page::Chat;
     model_->record_locked("SwitchToChat", "");
   }
 
@@ -148,7 +151,7 @@ class SimWeChat final : public wxauto::WeChat {
     CallScope scope(*model_, "SwitchToContact");
     std::lock_guard guard(model_->mu);
     model_->begin_locked("SwitchToContact");
-    model_->page = "contact";
+    model_->page = Page::Contact;
     model_->menu.reset();
     model_->record_locked("SwitchToContact", "");
   }
@@ -158,7 +161,7 @@ class SimWeChat final : public wxauto::WeChat {
     std::lock_guard guard(model_->mu);
     model_->begin_locked("CollectAllGroupNames");
     // The group names are read from the contacts page.
-    if (model_->page != "contact") throw LookupError("CollectAllGroupNames: the contacts page is not shown");
+    if (model_->page != Page::Contact) throw LookupError("CollectAllGroupNames: the contacts page is not shown");
     std::vector<std::string> names;
     for (const Chat& chat : model_->chats)
       if (chat.group) names.push_back(chat.name);
@@ -172,7 +175,7 @@ class SimWeChat final : public wxauto::WeChat {
     auto fault = model_->begin_locked("GetAllMessage", true);
     if (fault == FaultEffect::ErrorAfterEffect) throw OSError("GetAllMessage: the client did not respond");
     // The message list is on the chat page only.
-    if (model_->page != "chat") throw LookupError("GetAllMessage: the message list is not shown");
+    if (model_->page != Page::Chat) throw LookupError("GetAllMessage: the message list is not shown");
     model_->record_locked("GetAllMessage", model_->current.value_or(""));
     wxauto::WindowMessages messages;
     if (!model_->current || fault == FaultEffect::EmptyResult) return messages;
@@ -188,10 +191,14 @@ class SimWeChat final : public wxauto::WeChat {
     std::lock_guard guard(model_->mu);
     auto fault = model_->begin_locked("LoadMoreMessage", true);
     if (fault == FaultEffect::ErrorAfterEffect) throw OSError("LoadMoreMessage: the client did not respond");
-    if (model_->page != "chat") throw LookupError("LoadMoreMessage: the message list is not shown");
+    if (model_->page != Page::Chat) throw LookupError("LoadMoreMessage: the message list is not shown");
     model_->record_locked("LoadMoreMessage", model_->current.value_or(""));
-    if (!model_->current || fault == FaultEffect::EmptyResult) return;
+    if (!model_->current) return;
+    // Loading is scrolling to the top: the screen then shows the oldest
+    // loaded entries, also when nothing more came.
     Chat& chat = model_->chat_locked(*model_->current);
+    chat.scroll_top = 0;
+    if (fault == FaultEffect::EmptyResult) return;
     chat.shown = std::min(chat.lines.size(), chat.shown + model_->options.load_step);
   }
 
@@ -484,6 +491,21 @@ class SimClientImpl final : public SimClient {
     model_->options.login_delay = seconds;
   }
 
+  void set_screen_size(std::size_t entries) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.screen_size = entries;
+  }
+
+  void set_copy_delay(double seconds) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.copy_delay = seconds;
+  }
+
+  void set_viewer_takes_clicks(bool takes) override {
+    std::lock_guard guard(model_->mu);
+    model_->options.viewer_takes_clicks = takes;
+  }
+
   void set_group_list(GroupList list) override {
     std::lock_guard guard(model_->mu);
     model_->group_list = std::move(list);
@@ -590,7 +612,7 @@ class SimClientImpl final : public SimClient {
 
   std::string page() const override {
     std::lock_guard guard(model_->mu);
-    return model_->page;
+    return model_->page == Page::Chat ? "chat" : "contact";
   }
 
   bool unread(const std::string& chat) const override {
@@ -601,6 +623,17 @@ class SimClientImpl final : public SimClient {
   bool image_viewer_open() const override {
     std::lock_guard guard(model_->mu);
     return model_->viewer_open;
+  }
+
+  std::vector<std::string> on_screen() const override {
+    std::lock_guard guard(model_->mu);
+    std::vector<std::string> shown;
+    if (!model_->running || !model_->logged_in || !model_->current || model_->page != Page::Chat) return shown;
+    const Chat& chat = model_->chat_locked(*model_->current);
+    const std::vector<Line> view = model_->view_locked(chat);
+    const auto [first, last] = model_->screen_locked(chat, view.size());
+    for (std::size_t i = first; i < last; ++i) shown.push_back(view[i].content);
+    return shown;
   }
 
   std::vector<std::string> members(const std::string& group) const override {

@@ -463,7 +463,7 @@ void Model::logout_locked(bool enter, bool login) {
   ++list_generation;
   logged_in = false;
   login_at.reset();
-  logout_stage = 1;
+  login_stage = LoginStage::Notice;
   enter_button = enter;
   login_button = login;
   current.reset();
@@ -476,23 +476,23 @@ void Model::login_locked() {
   ++list_generation;
   running = true;
   logged_in = true;
-  logout_stage = 0;
+  login_stage = LoginStage::None;
   login_at.reset();
-  page = "chat";
+  page = Page::Chat;
 }
 
 void Model::quit_locked() {
   ++list_generation;
   logout_locked(true, true);
   running = false;
-  logout_stage = 0;
+  login_stage = LoginStage::None;
 }
 
 void Model::start_locked(bool enter, bool login) {
   if (running) return;
   running = true;
   logged_in = false;
-  logout_stage = 2;  // a fresh client shows the login buttons at once
+  login_stage = LoginStage::Buttons;  // a fresh client shows the login buttons at once
   enter_button = enter;
   login_button = login;
 }
@@ -502,7 +502,7 @@ void Model::begin_login_locked() {
     login_locked();
     return;
   }
-  logout_stage = 3;  // logging in: the buttons are gone until the main window shows
+  login_stage = LoginStage::LoggingIn;
   login_at = timing::now() + std::chrono::duration_cast<timing::SystemTime::duration>(
                                  std::chrono::duration<double>(options.login_delay));
 }
@@ -531,10 +531,12 @@ void Model::open_chat_locked(Chat& chat) {
     // only when there was none.
     chat.divider_before = chat.first_unread;
   }
+  // Opening a chat, the open one too, shows its newest entries.
+  chat.scroll_top.reset();
   chat.unread = 0;
   chat.first_unread.reset();
   current = chat.name;
-  page = "chat";
+  page = Page::Chat;
   menu.reset();
   back_button = false;
 }
@@ -542,7 +544,7 @@ void Model::open_chat_locked(Chat& chat) {
 Line* Model::shown_line_locked(const std::string& chat_name, LineHandle uid) {
   Line* live = find_line_locked(uid);
   Chat* chat = find_chat_locked(chat_name);
-  if (!live || !chat || !logged_in || current != chat_name || page != "chat") return nullptr;
+  if (!live || !chat || !logged_in || current != chat_name || page != Page::Chat) return nullptr;
   for (const Line& shown : view_locked(*chat))
     if (shown.uid == uid) return live;
   return nullptr;
@@ -565,6 +567,14 @@ std::vector<Line> Model::view_locked(const Chat& chat) const {
     if (line.attr == "time" && !line.raw) view.back().content = separator_text(line.time, timing::now());
   }
   return view;
+}
+
+std::pair<std::size_t, std::size_t> Model::screen_locked(const Chat& chat, std::size_t entries) const {
+  const std::size_t fits = options.screen_size;
+  if (fits == 0 || entries <= fits) return {0, entries};
+  const std::size_t bottom_top = entries - fits;
+  const std::size_t top = chat.scroll_top ? std::min(*chat.scroll_top, bottom_top) : bottom_top;
+  return {top, top + fits};
 }
 
 void Model::record_locked(std::string kind, std::string target) {
@@ -670,6 +680,9 @@ void Model::load_scenario_locked(const Json& scenario) {
     options.login_delay = it->value("login_delay", options.login_delay);
     options.strict_threads = it->value("strict_threads", options.strict_threads);
     options.stale_references = it->value("stale_references", options.stale_references);
+    options.screen_size = it->value("screen_size", options.screen_size);
+    options.copy_delay = it->value("copy_delay", options.copy_delay);
+    options.viewer_takes_clicks = it->value("viewer_takes_clicks", options.viewer_takes_clicks);
     if (it->contains("seed")) {
       options.seed = it->at("seed").get<std::uint64_t>();
       faults->reseed(options.seed);
@@ -799,7 +812,8 @@ void Model::apply_event_locked(const Json& e, double at) {
   } else if (kind == "start") {
     start_locked(e.value("enter_button", true), e.value("login_button", true));
   } else if (kind == "clipboard") {
-    clipboard->hold_by_other_program(e.value("held", true));
+    if (e.contains("held") || !e.contains("copy_delay")) clipboard->hold_by_other_program(e.value("held", true));
+    if (e.contains("copy_delay")) options.copy_delay = e.at("copy_delay").get<double>();
   } else if (kind == "menu") {
     if (e.contains("suppressed")) menu_suppressed = e.at("suppressed").get<bool>();
     if (e.contains("delay")) options.menu_delay = e.at("delay").get<double>();

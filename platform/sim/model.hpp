@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "faults.hpp"
@@ -67,7 +68,19 @@ struct Chat {
   std::optional<LineHandle> first_unread;
   std::optional<LineHandle> divider_before;  // shown above this line
   std::size_t shown = 0;                     // lines shown, counted from the newest
+  // Where the screen stands in the open chat's list entries: nothing while
+  // it is at the bottom (it follows new lines), else the index of the top
+  // entry on screen, counted from the oldest loaded entry.
+  std::optional<std::size_t> scroll_top;
 };
+
+// The page the main window shows.
+enum class Page { Chat, Contact };
+
+// Where the login window is: not shown (logged in, or the client not
+// running), the logout notice, the login buttons, or logging in (no button
+// until the main window shows).
+enum class LoginStage { None, Notice, Buttons, LoggingIn };
 
 struct ContextMenu {
   LineHandle line = 0;
@@ -79,9 +92,13 @@ struct ContextMenu {
 struct Node {
   uia::ControlType type = uia::ControlType::Pane;
   std::string name;
-  std::string key;         // stable across rebuilds while the thing it shows exists
-  std::string label;       // what the record calls it
-  std::string class_name;  // a top-level window's class
+  std::string key;              // stable across rebuilds while the thing it shows exists
+  std::string label;            // what the record calls it
+  std::string class_name;       // a top-level window's class
+  LineHandle line = 0;          // the line a message list entry (or a control in it) shows
+  bool message_button = false;  // the message's own button inside an entry
+  bool on_screen = true;        // false for a list entry scrolled out of sight, and its controls
+  bool in_main_window = false;  // the client's main window and everything in it
   std::vector<Node> children;
 };
 
@@ -98,12 +115,12 @@ class Model {
   SimOptions options;                          // guarded by mu
   std::vector<Chat> chats;                     // guarded by mu
   std::optional<std::string> current;          // guarded by mu
-  std::string page = "chat";                   // guarded by mu
+  Page page = Page::Chat;                      // guarded by mu
   bool logged_in = true;                       // guarded by mu
   bool running = true;                         // the client's process; guarded by mu
   std::optional<timing::SystemTime> login_at;  // a login under way ends then; guarded by mu
   GroupList group_list;                        // guarded by mu
-  int logout_stage = 0;                        // 1: notice shown; 2: confirmed; guarded by mu
+  LoginStage login_stage = LoginStage::None;   // guarded by mu
   bool enter_button = true;                    // guarded by mu
   bool login_button = true;                    // guarded by mu
   std::optional<ContextMenu> menu;             // guarded by mu
@@ -227,6 +244,9 @@ class Model {
   // The lines the open window of `chat` shows, oldest first, with the unread
   // divider in its place.
   std::vector<Line> view_locked(const Chat& chat) const;
+  // The entries on screen out of `entries` list entries of the open chat
+  // `chat`: the index of the first and one past the last.
+  std::pair<std::size_t, std::size_t> screen_locked(const Chat& chat, std::size_t entries) const;
   void record_locked(std::string kind, std::string target);
   std::filesystem::path write_picture_locked(const Line& line);
 
@@ -236,6 +256,10 @@ class Model {
   // The picture a line shows: its own, or for a linked reply the quoted
   // line's; null when none.
   const Line* picture_of_locked(const Line& line);
+  // Whether a click (`kind` "Click" or "RightClick") at `node` reaches it:
+  // an open image viewer may take the clicks aimed at the main window, and
+  // an entry off screen cannot be clicked. Records a click that does not.
+  bool click_reaches_locked(const Node& node, const std::string& kind);
   void click_locked(const Node& node);
   void right_click_locked(const Node& node);
 

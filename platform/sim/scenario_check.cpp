@@ -139,6 +139,10 @@ void Model::check_scenario_locked(const Json& scenario, const std::string& sourc
     o.optional("login_delay", Kind::Number);
     o.optional("strict_threads", Kind::Bool);
     o.optional("stale_references", Kind::Bool);
+    o.optional("copy_delay", Kind::Number);
+    o.optional("viewer_takes_clicks", Kind::Bool);
+    if (const Json* size = o.optional("screen_size", Kind::Integer); size && size->is_number_integer() && *size < 0)
+      o.fail("field \"screen_size\" must not be negative");
     if (const Json* seed = o.optional("seed", Kind::Integer); seed && seed->is_number_integer() && *seed < 0)
       o.fail("field \"seed\" must not be negative");
   }
@@ -306,6 +310,7 @@ void Model::check_scenario_locked(const Json& scenario, const std::string& sourc
       event.optional("login_button", Kind::Bool);
     } else if (kind == "clipboard") {
       event.optional("held", Kind::Bool);
+      event.optional("copy_delay", Kind::Number);
     } else if (kind == "menu") {
       event.optional("suppressed", Kind::Bool);
       event.optional("delay", Kind::Number);

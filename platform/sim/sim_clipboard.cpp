@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <mutex>
 #include <utility>
 #include <variant>
@@ -16,6 +17,7 @@ class SimClipboardImpl final : public SimClipboard {
   void OpenClipboard() override {
     std::lock_guard guard(mu_);
     uses_.push_back("OpenClipboard");
+    land_due_locked();
     if (faults_->check("OpenClipboard")) throw OSError("OpenClipboard: access is denied");
     if (open_ || held_) throw OSError("OpenClipboard: access is denied");
     open_ = true;
@@ -33,6 +35,7 @@ class SimClipboardImpl final : public SimClipboard {
   bool IsClipboardFormatAvailable(unsigned format) override {
     std::lock_guard guard(mu_);
     uses_.push_back("IsClipboardFormatAvailable");
+    land_due_locked();
     require_open_locked("IsClipboardFormatAvailable");
     return has_format_locked(format);
   }
@@ -40,6 +43,7 @@ class SimClipboardImpl final : public SimClipboard {
   ClipboardData GetClipboardData(unsigned format) override {
     std::lock_guard guard(mu_);
     uses_.push_back("GetClipboardData");
+    land_due_locked();
     require_open_locked("GetClipboardData");
     if (faults_->check("GetClipboardData")) throw OSError("GetClipboardData: the data is not available");
     if (!has_format_locked(format)) throw OSError("GetClipboardData: the format is not available");
@@ -49,16 +53,24 @@ class SimClipboardImpl final : public SimClipboard {
 
   void set_files(std::vector<std::string> paths) override {
     std::lock_guard guard(mu_);
-    files_ = std::move(paths);
-    text_.clear();
-    content_ = Content::Files;
+    put_locked(Content::Files, {}, std::move(paths));
   }
 
   void set_text(std::string text) override {
     std::lock_guard guard(mu_);
-    text_ = std::move(text);
-    files_.clear();
-    content_ = Content::Text;
+    put_locked(Content::Text, std::move(text), {});
+  }
+
+  void set_files_at(std::vector<std::string> paths, timing::SystemTime at) override {
+    std::lock_guard guard(mu_);
+    later_.push_back(Later{at, Content::Files, {}, std::move(paths)});
+    land_due_locked();
+  }
+
+  void set_text_at(std::string text, timing::SystemTime at) override {
+    std::lock_guard guard(mu_);
+    later_.push_back(Later{at, Content::Text, std::move(text), {}});
+    land_due_locked();
   }
 
   void clear() override {
@@ -102,6 +114,30 @@ class SimClipboardImpl final : public SimClipboard {
  private:
   enum class Content { None, Text, Files };
 
+  // A content that lands on the clipboard at `at`.
+  struct Later {
+    timing::SystemTime at;
+    Content content;
+    std::string text;
+    std::vector<std::string> files;
+  };
+
+  void put_locked(Content content, std::string text, std::vector<std::string> files) {
+    content_ = content;
+    text_ = std::move(text);
+    files_ = std::move(files);
+  }
+
+  // Puts every late content due by now on the clipboard, earliest first.
+  void land_due_locked() {
+    const auto now = timing::now();
+    std::stable_sort(later_.begin(), later_.end(), [](const Later& a, const Later& b) { return a.at < b.at; });
+    auto due = later_.begin();
+    for (; due != later_.end() && due->at <= now; ++due)
+      put_locked(due->content, std::move(due->text), std::move(due->files));
+    later_.erase(later_.begin(), due);
+  }
+
   void require_open_locked(const char* operation) const {
     if (!open_) throw OSError(std::string(operation) + ": the clipboard is not open");
   }
@@ -122,6 +158,7 @@ class SimClipboardImpl final : public SimClipboard {
   std::string text_;                 // guarded by mu_
   std::vector<std::string> files_;   // guarded by mu_
   std::vector<std::string> uses_;    // guarded by mu_
+  std::vector<Later> later_;         // guarded by mu_
 };
 
 }  // namespace

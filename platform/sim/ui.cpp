@@ -59,15 +59,26 @@ Node node(ControlType type, std::string name, std::string key, std::vector<Node>
 Node message_item(const Line& line) {
   std::string key = line.uid == 0 ? "item:divider" : "item:" + std::to_string(line.uid);
   Node item = node(ControlType::Pane, line.content, key);
+  item.line = line.uid;
   if (line.quotable) {
     Node avatar = node(ControlType::Button, line.sender.value_or(""), key + ":avatar");
     avatar.label = "avatar:" + line.sender.value_or("");
+    avatar.line = line.uid;
     Node button = node(ControlType::Button, "", key + ":btn");
     button.label = line.content;
+    button.line = line.uid;
+    button.message_button = true;
     item.children.push_back(node(ControlType::Pane, "", key + ":p1",
                                  {std::move(avatar), node(ControlType::Pane, "", key + ":p2", {std::move(button)})}));
   }
   return item;
+}
+
+// Sets `set` on `n` and everything below it.
+template <class Set>
+void mark_all(Node& n, Set set) {
+  set(n);
+  for (Node& child : n.children) mark_all(child, set);
 }
 
 // `children` nested `depth` - 1 unnamed panes below `parent`.
@@ -100,7 +111,7 @@ Node main_window(const Model& m, timing::SystemTime at) {
   window.children.push_back(
       node(ControlType::Pane, "导航", "nav",
            {node(ControlType::Button, "聊天", "nav:chat"), node(ControlType::Button, "通讯录", "nav:contact")}));
-  if (m.page == "chat") {
+  if (m.page == Page::Chat) {
     Node page = node(ControlType::Pane, "", "chatpage");
     if (m.current) {
       for (const Chat& chat : m.chats) {
@@ -109,7 +120,13 @@ Node main_window(const Model& m, timing::SystemTime at) {
         // Buttons around the message list, outside every entry.
         page.children.push_back(node(ControlType::Button, "聊天信息", "chatinfo"));
         Node list = node(ControlType::List, "消息", "list");
-        for (const Line& line : m.view_locked(chat)) list.children.push_back(message_item(line));
+        const std::vector<Line> view = m.view_locked(chat);
+        const auto [first, last] = m.screen_locked(chat, view.size());
+        for (std::size_t i = 0; i < view.size(); ++i) {
+          Node item = message_item(view[i]);
+          if (i < first || i >= last) mark_all(item, [](Node& n) { n.on_screen = false; });
+          list.children.push_back(std::move(item));
+        }
         page.children.push_back(std::move(list));
         page.children.push_back(node(
             ControlType::Pane, "输入", "input",
@@ -129,6 +146,7 @@ Node main_window(const Model& m, timing::SystemTime at) {
     if (m.menu->can_locate) menu.children.push_back(node(ControlType::MenuItem, "定位到原文位置", "menu:locate"));
     window.children.push_back(std::move(menu));
   }
+  mark_all(window, [](Node& n) { n.in_main_window = true; });
   return window;
 }
 
@@ -138,10 +156,10 @@ Node login_window(const Model& m) {
   Node window = node(ControlType::Window, "微信", "login");
   window.class_name = kLoginWindowClass;
   std::vector<Node> controls;
-  if (m.logout_stage == 1) {
+  if (m.login_stage == LoginStage::Notice) {
     controls.push_back(node(ControlType::Text, "你已退出微信", "login:notice"));
     controls.push_back(node(ControlType::Button, "确定", "login:ok"));
-  } else if (m.logout_stage == 2) {
+  } else if (m.login_stage == LoginStage::Buttons) {
     if (m.enter_button) controls.push_back(node(ControlType::Button, "进入微信", "login:enter"));
     if (m.login_button) controls.push_back(node(ControlType::Button, "登录", "login:login"));
   }
@@ -192,22 +210,31 @@ const Line* Model::picture_of_locked(const Line& line) {
   return quoted && quoted->bytes ? quoted : nullptr;
 }
 
+bool Model::click_reaches_locked(const Node& n, const std::string& kind) {
+  // The viewer stands over the main window, so it takes the click before
+  // anything in the window is looked at.
+  if (viewer_open && options.viewer_takes_clicks && n.in_main_window) {
+    record_locked(kind + " taken by viewer", n.label);
+    return false;
+  }
+  if (!n.on_screen) {
+    record_locked(kind + " off screen", n.label);
+    return false;
+  }
+  return true;
+}
+
 void Model::click_locked(const Node& n) {
+  if (!click_reaches_locked(n, "Click")) return;
   record_locked("Click", n.label);
   const std::string& key = n.key;
-  auto line_of = [&](const std::string& k) -> Line* {
-    // "item:<uid>:btn"
-    auto first = k.find(':');
-    auto last = k.rfind(':');
-    return find_line_locked(std::stoull(k.substr(first + 1, last - first - 1)));
-  };
   if (key == "nav:chat") {
-    page = "chat";
+    page = Page::Chat;
   } else if (key == "nav:contact") {
-    page = "contact";
+    page = Page::Contact;
     menu.reset();
-  } else if (key.starts_with("item:") && key.ends_with(":btn")) {
-    Line* line = line_of(key);
+  } else if (n.message_button) {
+    Line* line = find_line_locked(n.line);
     if (line && picture_of_locked(*line)) viewer_open = true;
   } else if (key == "menu:copy" && menu) {
     Line* line = find_line_locked(menu->line);
@@ -217,10 +244,13 @@ void Model::click_locked(const Node& n) {
     // While another program holds the clipboard the client cannot write it;
     // what was there stays.
     if (clipboard->held_by_other_program()) return;
+    // The copy lands after the copy delay; until then the clipboard keeps
+    // what it held.
+    const auto lands = timing::now() + to_duration(std::max(0.0, options.copy_delay));
     if (const Line* picture = picture_of_locked(*line)) {
-      clipboard->set_files({write_picture_locked(*picture).string()});
+      clipboard->set_files_at({write_picture_locked(*picture).string()}, lands);
     } else {
-      clipboard->set_text(line->content);
+      clipboard->set_text_at(line->content, lands);
     }
   } else if (key == "menu:locate" && menu) {
     menu.reset();
@@ -228,26 +258,22 @@ void Model::click_locked(const Node& n) {
   } else if (key == "back") {
     back_button = false;
   } else if (key == "login:ok") {
-    logout_stage = 2;
+    login_stage = LoginStage::Buttons;
   } else if (key == "login:enter" || key == "login:login") {
     begin_login_locked();
   }
 }
 
 void Model::right_click_locked(const Node& n) {
+  if (!click_reaches_locked(n, "RightClick")) return;
   record_locked("RightClick", n.label);
-  if (!(n.key.starts_with("item:") && n.key.ends_with(":btn"))) return;
-  auto first = n.key.find(':');
-  auto last = n.key.rfind(':');
-  LineHandle uid = std::stoull(n.key.substr(first + 1, last - first - 1));
-  const Line* line = find_line_locked(uid);
+  if (!n.message_button) return;
+  const Line* line = find_line_locked(n.line);
   if (!line || menu_suppressed) {
     menu.reset();
     return;
   }
-  auto delay =
-      std::chrono::duration_cast<timing::SystemTime::duration>(std::chrono::duration<double>(options.menu_delay));
-  menu = ContextMenu{uid, timing::now() + delay, line->is_quote};
+  menu = ContextMenu{n.line, timing::now() + to_duration(options.menu_delay), line->is_quote};
 }
 
 namespace {

