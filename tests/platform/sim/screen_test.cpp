@@ -110,23 +110,5 @@ TEST_F(ScreenTest, ClicksOnAnEntryOffScreenDoNothingAndAreRecorded) {
   EXPECT_TRUE(uia->MenuItemControl(Search{.Name = "复制"})->Exists(0, 0));
 }
 
-TEST_F(ScreenTest, WithoutAScreenSizeEveryLoadedEntryIsOnScreen) {
-  client->set_screen_size(0);
-  post_history();
-  wx->ChatWith("G");
-  wx->LoadMoreMessage();
-  EXPECT_EQ(client->on_screen().size(), 7u);
-  button("m1")->RightClick();
-  EXPECT_TRUE(uia->MenuItemControl(Search{.Name = "复制"})->Exists(0, 0));
-}
-
-TEST_F(ScreenTest, AScenarioSetsTheScreenSize) {
-  client->load_scenario(Json::parse(R"({"options": {"screen_size": 2}})"));
-  post_history();
-  wx->ChatWith("G");
-  EXPECT_EQ(client->on_screen(), (Texts{"m5", "m6"}));
-  EXPECT_THROW(client->load_scenario(Json::parse(R"({"options": {"screen_size": -1}})")), ValueError);
-}
-
 }  // namespace
 }  // namespace orvanta::sim
