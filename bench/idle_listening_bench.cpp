@@ -22,25 +22,8 @@
 #include "orvanta/robot/config.hpp"
 #include "orvanta/sim/sim_client.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
+#include "process_usage.hpp"
 #include "support/temp_dir.hpp"
-
-namespace {
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double resident_mb() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace orvanta;
@@ -54,13 +37,13 @@ int main(int argc, char** argv) {
 
   auto listening = conductor::start_listening_thread();
   std::this_thread::sleep_for(std::chrono::seconds(5));  // past start-up
-  const double cpu_before = cpu_seconds();
+  const double cpu_before = bench::cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
-  const double cpu = cpu_seconds() - cpu_before;
+  const double cpu = bench::cpu_seconds() - cpu_before;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("idle listening over %.1f s: resident %.2f MB, cpu %.4f %% of a core, listening %s\n", elapsed,
-              resident_mb(), 100.0 * cpu / elapsed, listening->running() ? "still running" : "ENDED");
+              bench::memory_mb(), 100.0 * cpu / elapsed, listening->running() ? "still running" : "ENDED");
   listening->stop();
   listening->join();
   return listening->error() ? 0 : 1;

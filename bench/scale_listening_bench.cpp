@@ -35,24 +35,10 @@
 #include "orvanta/robot/timing.hpp"
 #include "orvanta/sim/sim_client.hpp"
 #include "orvanta/sqlite/sqlite_message_db.hpp"
+#include "process_usage.hpp"
 #include "sqlite_bench_support.hpp"
 
 namespace {
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// The resident memory now ("VmRSS") or at its peak ("VmHWM"), in MB.
-double memory_mb(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-  return -1;
-}
 
 std::string group_name(int g) {
   return "群" + std::to_string(g);
@@ -153,13 +139,13 @@ int main(int argc, char** argv) {
   // Past the first cycles, then one message in every group at once.
   std::this_thread::sleep_for(std::chrono::duration<double>(6.0 / clock_scale + 0.2));
   const int polls_before = polls.load();
-  const double resident_before = memory_mb("VmRSS");
-  const double cpu_before = cpu_seconds();
+  const double resident_before = bench::memory_mb("VmRSS");
+  const double cpu_before = bench::cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
   for (const auto& name : names) client->post_text(name, "Bob", "新消息 " + name);
   while (reported.load() < groups && listening->running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double cpu = cpu_seconds() - cpu_before;
+  const double cpu = bench::cpu_seconds() - cpu_before;
   const int cycles = polls.load() - polls_before;
 
   // Each cycle ends with one 2-second pause: the pauses' share of the clock.
@@ -170,7 +156,7 @@ int main(int argc, char** argv) {
               work);
   std::printf("cpu %.2f s in all, %.2f ms per group\n", cpu, 1000.0 * cpu / groups);
   std::printf("resident memory %.1f MB before the messages, %.1f MB after, %.1f MB at its peak\n", resident_before,
-              memory_mb("VmRSS"), memory_mb("VmHWM"));
+              bench::memory_mb("VmRSS"), bench::memory_mb("VmHWM"));
   listening->stop();
   listening->join();
   timing::reset();
